@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs every test of velorium on this machine: installs what is missing,
+# builds the C++ library and its tests (plain and with AddressSanitizer +
+# UndefinedBehaviorSanitizer), builds and installs the Python module for
+# CPython 3.14 and for the machine's python3, and runs the Python tests on
+# both. Exits non-zero if anything fails.
+#
+#   bash scripts/test.sh            everything
+#   VELORIUM_TEST_QUICK=1 ...       plain C++ build and python3 only
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+shared=${VELORIUM_SHARED:-$here/../shared}
+jobs=${VELORIUM_JOBS:-$(nproc)}
+quick=${VELORIUM_TEST_QUICK:-0}
+out=$here/build/test
+mkdir -p "$out"
+
+say() { printf '\n== %s\n' "$*"; }
+elapsed() { echo "$(( $(date +%s) - start ))s"; }
+start=$(date +%s)
+
+# --- What the build and the tests need -------------------------------------
+debs=(g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1)
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing Debian packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
+    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
+    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  }
+fi
+
+# --- C++ tests ---------------------------------------------------------------
+cpp_suite() {  # name, extra cmake arguments...
+  local name=$1; shift
+  say "C++ tests ($name)"
+  cmake -S . -B "build/$name" -G Ninja -DVELORIUM_WERROR=ON "$@" >"$out/cmake-$name.log"
+  cmake --build "build/$name" -j "$jobs" >"$out/build-$name.log" 2>&1 || { tail -n 60 "$out/build-$name.log"; return 1; }
+  ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600 >"$out/ctest-$name.log" 2>&1 \
+    || { grep -v '^ *[0-9]*/[0-9]* Test *#[0-9]*: .* Passed' "$out/ctest-$name.log" | tail -n 80; return 1; }
+  tail -n 3 "$out/ctest-$name.log"
+}
+
+cpp_suite cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "$quick" != 1 ]; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    cpp_suite asan -DCMAKE_BUILD_TYPE=Debug -DVELORIUM_SANITIZE=ON
+fi
+
+# --- Python tests ------------------------------------------------------------
+python_suite() {  # label, command that creates the venv given as its last argument
+  local label=$1 venv=$here/build/venv-$1; shift
+  [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null
+  say "Python tests ($label: $("$venv/bin/python" --version 2>&1))"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" >"$out/pip-$label.log" 2>&1 \
+    || { tail -n 60 "$out/pip-$label.log"; return 1; }
+  (cd "$here/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+}
+
+python_suite python3 python3 -m venv
+if [ "$quick" != 1 ]; then
+  python_suite py314 "$shared/tools/cpython314" --venv
+fi
+
+say "all tests passed in $(elapsed)"
