@@ -46,7 +46,7 @@ cpp_suite() {  # name, extra cmake arguments...
   cmake --build "build/$name" -j "$jobs" >"$out/build-$name.log" 2>&1 || { tail -n 60 "$out/build-$name.log"; return 1; }
   ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600 >"$out/ctest-$name.log" 2>&1 \
     || { grep -v '^ *[0-9]*/[0-9]* Test *#[0-9]*: .* Passed' "$out/ctest-$name.log" | tail -n 80; return 1; }
-  tail -n 3 "$out/ctest-$name.log"
+  grep -E "tests passed|tests failed" "$out/ctest-$name.log"
 }
 
 cpp_suite cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
