@@ -1,0 +1,38 @@
+// The choice of one mass calibration per scan when an acquisition is opened:
+// the scan's MSMassCal.bin record (with ValueUseFlags found by matching its
+// polynomial values against DefaultMassCal.xml), else the DefaultMassCal.xml
+// entry of its calibration identifier, else none. Problems are logged with
+// the target velorium::reader, never returned.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "velorium/error.hpp"
+#include "velorium/raw/calibration.hpp"
+#include "velorium/raw/defaultmasscal.hpp"
+#include "velorium/raw/msscan.hpp"
+
+namespace velorium {
+
+// Element i belongs to scan i; empty for layouts without calibration
+// identifiers. An index beyond the end means no calibration.
+using CalibrationList = std::vector<std::optional<raw::calibration::TofCalibration>>;
+
+CalibrationList load_calibrations(const std::filesystem::path& acqdata, const raw::msscan::MSScan& scans,
+                                  std::string_view label);
+
+// The ValueUseFlags to use with an MSMassCal.bin record.
+Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients, std::optional<std::int32_t> calibration_id,
+                                       std::span<const raw::defaultmasscal::DefaultCalibration> defaults);
+
+// Logs one per-scan problem (a warning the first time, debug afterwards) and
+// counts it.
+void log_scan_problem(std::uint64_t& counter, std::string_view label, std::uint64_t scan_index,
+                      std::string_view message);
+
+}  // namespace velorium

@@ -1,0 +1,27 @@
+// Profile blocks of MSProfile.bin: LZF-compressed or run-length-encoded
+// intensities on a regular flight-time axis.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "velorium/error.hpp"
+#include "velorium/raw/bytes.hpp"
+#include "velorium/raw/calibration.hpp"
+#include "velorium/raw/msscan.hpp"
+#include "velorium/raw/peaks.hpp"
+
+namespace velorium::raw::msprofile {
+
+inline constexpr std::uint32_t kRunLengthMarker = 0x9002FF00;
+inline constexpr std::uint32_t kMaxRunLengthPoints = 134217728;
+
+// m/z and intensity of every point of the block.
+Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
+                                   const calibration::TofCalibration& calibration);
+
+// One intensity per point from a run-length stream (the block from offset
+// 16 on: marker, start field, words).
+Result<std::vector<std::int64_t>> decode_run_length(ByteSpan stream, std::uint32_t point_count);
+
+}  // namespace velorium::raw::msprofile
