@@ -1,0 +1,472 @@
+#include <cmath>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "acquisition_builder.hpp"
+#include "velorium/reader.hpp"
+
+namespace {
+
+using lumora::Analyzer;
+using lumora::CvTerm;
+using velorium::Reader;
+using velorium::log::Level;
+using velorium::raw::metadata::DeviceInfo;
+using velorium::raw::msscan::MSScan;
+using namespace velorium::testing;
+
+// A time-of-flight acquisition in a temporary folder.
+struct Acquisition {
+  TempDir dir;
+  std::filesystem::path root = dir / "run.d";
+  std::filesystem::path acq = root / "AcqData";
+
+  void scans(const std::vector<TestScan>& s, std::uint32_t stride = 284) {
+    write_file(acq / "MSScan.bin", msscan_image(s, stride));
+  }
+  void file(std::string_view name, std::span<const std::uint8_t> bytes) { write_file(acq / name, bytes); }
+  void file(std::string_view name, std::string_view text) { write_file(acq / name, text); }
+
+  Reader open() const {
+    auto reader = Reader::open(root);
+    EXPECT_TRUE(reader) << reader.error().display();
+    return std::move(*reader);
+  }
+};
+
+MSScan scan_index(std::uint32_t stride) {
+  MSScan s;
+  s.stride = stride;
+  return s;
+}
+
+std::string first_error(const Reader& reader, std::size_t index) {
+  auto result = reader.spectrum(index, reader.msscan().records.at(index), reader.analyzer());
+  return result ? "<ok>" : result.error().display();
+}
+
+TEST(RunLabel, LastPlainComponent) {
+  EXPECT_EQ(velorium::run_label("runs/sample01.d/"), "sample01.d");
+  EXPECT_EQ(velorium::run_label("runs//sample01.d//"), "sample01.d");
+  EXPECT_EQ(velorium::run_label("/data/x.d/."), "x.d");
+  EXPECT_EQ(velorium::run_label("./x.d"), "x.d");
+  EXPECT_EQ(velorium::run_label("plain"), "plain");
+  EXPECT_EQ(velorium::run_label("/"), "bundle.d");
+  EXPECT_EQ(velorium::run_label("."), "bundle.d");
+  EXPECT_EQ(velorium::run_label("./"), "bundle.d");
+  EXPECT_EQ(velorium::run_label(""), "bundle.d");
+  EXPECT_EQ(velorium::run_label("runs/.."), "bundle.d");
+  EXPECT_EQ(velorium::run_label("runs/../x.d"), "x.d");
+  EXPECT_EQ(velorium::run_label("runs/r\xFF.d"), "r\xEF\xBF\xBD.d");
+}
+
+TEST(ResolveInstrument, TableAndFallbacks) {
+  const auto tof = scan_index(284);
+  const auto qqq = scan_index(186);
+  EXPECT_EQ(velorium::resolve_instrument(std::nullopt, tof), CvTerm::constant("MS:1000461", "Agilent Q-TOF"));
+  EXPECT_EQ(velorium::resolve_instrument(std::nullopt, qqq), CvTerm::constant("MS:1000461", "Agilent QQQ"));
+  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "g6530b"}, qqq),
+            CvTerm::constant("MS:1002787", "6530B Q-TOF LC/MS"));
+  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"x", "G6410A"}, tof),
+            CvTerm::constant("MS:1003526", "6410A Triple Quadrupole LC/MS"));
+  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6545A"}, tof),
+            CvTerm::constant("MS:1000490", "Agilent instrument model"));
+  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6530A "}, tof),
+            CvTerm::constant("MS:1000490", "Agilent instrument model"));
+  EXPECT_TRUE(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6550A"}, tof).name.is_constant());
+}
+
+TEST(ResolveAnalyzer, NameThenStride) {
+  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"qToF", "m"}, scan_index(196)), Analyzer::Tofms);
+  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"TandemQuadrupole", "m"}, scan_index(284)), Analyzer::Tqms);
+  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"Q-TOF", "G6530A"}, scan_index(196)), Analyzer::Tqms);
+  EXPECT_EQ(velorium::resolve_analyzer(std::nullopt, scan_index(216)), Analyzer::Tofms);
+  EXPECT_EQ(velorium::resolve_analyzer(std::nullopt, scan_index(186)), Analyzer::Tqms);
+}
+
+TEST(WarnUnknownPolarity, OneWarningWithTheOrderedMap) {
+  MSScan s = scan_index(284);
+  for (const int code : {0, 1, 1, 3, 3, 3}) s.records.push_back({.ion_polarity = code});
+  LogCapture capture;
+  velorium::warn_unknown_polarity(s, "run.d");
+  s.records.push_back({.ion_polarity = -1});
+  s.records.push_back({.ion_polarity = 2});
+  velorium::warn_unknown_polarity(s, "run.d");
+  const std::vector<CapturedRecord> expected{
+      {"velorium::reader", Level::Warn,
+       "run.d: unrecognized IonPolarity values (value: scans) {3: 3}; polarity left unset for those scans"},
+      {"velorium::reader", Level::Warn,
+       "run.d: unrecognized IonPolarity values (value: scans) {-1: 1, 2: 1, 3: 3}; polarity left unset for those scans"},
+  };
+  EXPECT_EQ(capture.records(), expected);
+}
+
+TEST(ReaderOpen, RequiresAcqDataAndAValidScanIndex) {
+  Acquisition a;
+  std::filesystem::create_directories(a.root);
+  auto missing = Reader::open(a.root);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().display(), "parse error: AcqData directory not found");
+
+  std::filesystem::create_directories(a.acq);
+  auto no_scan = Reader::open(a.root);
+  ASSERT_FALSE(no_scan);
+  EXPECT_EQ(no_scan.error().display(), "I/O error: No such file or directory");
+
+  a.scans({{.scan_id = 1}});
+  auto itself = Reader::open(a.acq);  // the AcqData folder itself has no AcqData inside
+  ASSERT_FALSE(itself);
+  EXPECT_EQ(itself.error().display(), "parse error: AcqData directory not found");
+
+  a.file("MSScan.bin", std::string_view("tiny"));
+  auto malformed = Reader::open(a.root);
+  ASSERT_FALSE(malformed);
+  EXPECT_EQ(malformed.error().display(), "parse error: MSScan.bin too small for header");
+}
+
+TEST(ReaderOpen, AFileNamedAcqDataPassesTheFirstCheckOnly) {
+  Acquisition a;
+  write_file(a.acq, std::string_view("not a folder"));
+  auto reader = Reader::open(a.root);
+  ASSERT_FALSE(reader);
+  EXPECT_TRUE(reader.error().is_io()) << reader.error().display();
+}
+
+TEST(ReaderOpen, EveryOptionalFileAbsent) {
+  Acquisition a;
+  a.scans({{.scan_id = 1, .retention_time_min = 0.5}, {.scan_id = 2, .ms_level = 2}});
+  LogCapture capture;
+  const Reader reader = a.open();
+  EXPECT_EQ(reader.source_file_name(), "run.d");
+  EXPECT_EQ(reader.msscan().records.size(), 2u);
+  EXPECT_FALSE(reader.device());
+  EXPECT_FALSE(reader.acquired_time());
+  EXPECT_EQ(reader.instrument(), CvTerm::constant("MS:1000461", "Agilent Q-TOF"));
+  EXPECT_EQ(reader.analyzer(), Analyzer::Tofms);
+  ASSERT_EQ(reader.calibrations().size(), 2u);
+  EXPECT_FALSE(reader.calibrations()[0]);
+  EXPECT_EQ(reader.profile_path(), a.acq / "MSProfile.bin");
+  EXPECT_EQ(reader.peak_path(), a.acq / "MSPeak.bin");
+  const auto warnings = capture.messages(Level::Warn);
+  ASSERT_FALSE(warnings.empty());
+  EXPECT_EQ(warnings.front(), "run.d: DefaultMassCal.xml not found");
+  EXPECT_EQ(warnings.back(), "run.d: 2 scans have no usable mass calibration");
+
+  // Scans without descriptors still decode, to empty centroid spectra.
+  auto spectra = reader.iter_spectra();
+  EXPECT_EQ(spectra->remaining(), 2u);
+  auto first = spectra->next();
+  ASSERT_TRUE(first && *first);
+  EXPECT_TRUE((*first)->mz.empty());
+  EXPECT_EQ((*first)->scan_mode, lumora::ScanMode::Centroid);
+  EXPECT_EQ((*first)->retention_time_sec, 30.0);
+}
+
+TEST(ReaderOpen, LogOrderFollowsTheSteps) {
+  Acquisition a;
+  a.scans({{.scan_id = 1, .ion_polarity = 5}});
+  a.file("Devices.xml", std::string_view("<Devices><Device>"));
+  LogCapture capture;
+  (void)a.open();
+  const auto records = capture.records();
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records.front().target, "velorium::raw::metadata");
+  EXPECT_NE(records.front().message.find("Devices.xml: XML parse failed: "), std::string::npos);
+  EXPECT_NE(records.back().message.find("unrecognized IonPolarity values (value: scans) {5: 1}"), std::string::npos);
+}
+
+// A time-of-flight run with a calibration (A = 2, T0 = 0: m/z = (2t)^2).
+struct CalibratedRun : Acquisition {
+  DataFile profile, peaks;
+  CalibratedRun() { file("DefaultMassCal.xml", velorium::testing::default_masscal({{1, 2.0, 0.0}})); }
+  void write_data() {
+    file("MSProfile.bin", profile.bytes());
+    file("MSPeak.bin", peaks.bytes());
+  }
+};
+
+TEST(Spectrum, ProfileCentroidAndFallThrough) {
+  CalibratedRun run;
+  const Block prof = run.profile.add(1, lzf_profile(1.0, 0.5, {10, 20, 30}), 3, 28);
+  const Block empty = run.profile.add(1, {}, 0, 16);
+  const Block cent = run.peaks.add(3, format3_block({{100.5, 7.0f}, {200.25, 9.0f}}), 2);
+  const Block tof = run.peaks.add(2, format2_block({{10.0, 1.5f}}), 1);
+  run.write_data();
+  run.scans({
+      {.scan_id = 1, .profile = prof, .centroid = cent},
+      {.scan_id = 2, .profile = empty, .centroid = cent},
+      {.scan_id = 3, .profile = empty},
+      {.scan_id = 4, .centroid = tof},
+  });
+  const Reader reader = run.open();
+  auto spectra = reader.iter_spectra();
+
+  auto s = *spectra->next();
+  ASSERT_TRUE(s) << s.error().display();
+  EXPECT_EQ(s->scan_mode, lumora::ScanMode::Profile);
+  EXPECT_EQ(s->mz, (std::vector<double>{4.0, 9.0, 16.0}));
+  EXPECT_EQ(s->intensity, (std::vector<float>{10, 20, 30}));
+  EXPECT_EQ(s->extra.at("velorium.profile.uncompressed_byte_count"), "28");
+  EXPECT_EQ(s->extra.at("velorium.centroid.format_id"), "3");  // both groups of keys
+  EXPECT_EQ(s->extra.at("velorium.calibration_id"), "1");
+
+  s = *spectra->next();
+  ASSERT_TRUE(s) << s.error().display();
+  EXPECT_EQ(s->scan_mode, lumora::ScanMode::Centroid);
+  EXPECT_EQ(s->mz, (std::vector<double>{100.5, 200.25}));
+
+  s = *spectra->next();
+  ASSERT_TRUE(s) << s.error().display();
+  EXPECT_EQ(s->scan_mode, lumora::ScanMode::Profile);
+  EXPECT_TRUE(s->mz.empty());
+
+  s = *spectra->next();
+  ASSERT_TRUE(s) << s.error().display();
+  EXPECT_EQ(s->mz, (std::vector<double>{400.0}));
+  EXPECT_FALSE(spectra->next());
+}
+
+TEST(Spectrum, RecordFieldsAndPrecursor) {
+  CalibratedRun run;
+  run.write_data();
+  run.scans({
+      {.scan_id = 10, .retention_time_min = 1.5, .ion_polarity = 0, .tic = 5, .base_peak_mz = 6,
+       .base_peak_intensity = 7},
+      {.scan_id = 11, .ms_level = 2, .ion_polarity = 1, .collision_energy = 15, .target_mz = 500.2},
+      {.scan_id = 12, .ms_level = 2, .ion_polarity = -1},
+  });
+  const Reader reader = run.open();
+  auto spectra = reader.iter_spectra();
+  const auto ms1 = **spectra->next();
+  EXPECT_EQ(ms1.native_id, "scanId=10");
+  EXPECT_EQ(ms1.retention_time_sec, 90.0);
+  EXPECT_EQ(ms1.polarity, lumora::Polarity::Positive);
+  EXPECT_EQ(ms1.reported_total_ion_current, 5.0);
+  EXPECT_EQ(ms1.reported_base_peak_intensity, 7.0);
+  EXPECT_FALSE(ms1.precursor);
+  EXPECT_EQ(ms1.low_mz, 0.0);  // carried by the 284 layout (zero-filled here)
+  EXPECT_EQ(ms1.analyzer, Analyzer::Tofms);
+  EXPECT_EQ(ms1.extra, (lumora::TextMap{{"velorium.calibration_id", "1"}}));
+
+  const auto ms2 = **spectra->next();
+  EXPECT_EQ(ms2.polarity, lumora::Polarity::Negative);
+  ASSERT_TRUE(ms2.precursor);
+  lumora::Precursor expected;
+  expected.target_mz = 500.2;
+  expected.collision_energy = 15.0;
+  EXPECT_EQ(*ms2.precursor, expected);
+
+  const auto odd = **spectra->next();
+  EXPECT_FALSE(odd.polarity);
+  EXPECT_EQ(odd.extra.at("velorium.ion_polarity"), "-1");
+}
+
+TEST(Spectrum, TripleQuadrupoleRun) {
+  Acquisition a;
+  DataFile peaks, profile;
+  const Block cent = peaks.add(3, format3_block({{300.0, 2.0f}}), 1);
+  const Block tof = peaks.add(2, format2_block({{10.0, 1.5f}}), 1);
+  const Block prof = profile.add(1, lzf_profile(1.0, 0.5, {1}), 1, 20);
+  a.file("MSPeak.bin", peaks.bytes());
+  a.file("MSProfile.bin", profile.bytes());
+  a.file("DefaultMassCal.xml", velorium::testing::default_masscal({{1, 2.0, 0.0}}));
+  a.scans({{.scan_id = 1, .ms_level = 2, .mrm_channel_id = 7, .centroid = cent},
+           {.scan_id = 2, .centroid = tof},
+           {.scan_id = 3, .profile = prof}},
+          196);
+  const Reader reader = a.open();
+  EXPECT_TRUE(reader.calibrations().empty());
+  EXPECT_EQ(reader.analyzer(), Analyzer::Tqms);
+
+  auto mrm = reader.spectrum(0, reader.msscan().records[0], reader.analyzer());
+  ASSERT_TRUE(mrm);
+  EXPECT_EQ(mrm->extra.at("velorium.mrm_channel_id"), "7");
+  ASSERT_TRUE(mrm->precursor);
+  EXPECT_FALSE(mrm->precursor->target_mz);
+  EXPECT_EQ(mrm->precursor->precursor_native_id, "mrm_channel=7");
+  EXPECT_FALSE(mrm->precursor->collision_energy);  // not carried by the 196 layout
+
+  EXPECT_EQ(first_error(reader, 1), "scanId=2: centroid block: parse error: Q-TOF centroid block has no mass calibration");
+  EXPECT_EQ(first_error(reader, 2), "scanId=3: profile block: parse error: profile block has no mass calibration");
+}
+
+TEST(Spectrum, NoCalibrationFailsTheProfileBlockWithoutTryingTheCentroid) {
+  CalibratedRun run;
+  const Block prof = run.profile.add(1, lzf_profile(1.0, 0.5, {1}), 1, 20);
+  const Block cent = run.peaks.add(3, format3_block({{1.0, 1.0f}}), 1);
+  run.write_data();
+  run.scans({{.scan_id = 1, .calibration_id = 99, .profile = prof, .centroid = cent}});
+  const Reader reader = run.open();
+  EXPECT_EQ(first_error(reader, 0), "scanId=1: profile block: parse error: profile block has no mass calibration");
+  EXPECT_EQ(reader.centroid_failures(), 0u);
+}
+
+TEST(Spectrum, FailuresWarnOncePerKindThenDebug) {
+  CalibratedRun run;
+  const Block bad_profile = run.profile.add(1, {0x20}, 1, 20);  // a back reference into nothing
+  const Block bad_peaks{3, 1000, 24, 2, 0};                      // beyond the end of MSPeak.bin
+  run.write_data();
+  run.scans({{.scan_id = 1, .profile = bad_profile},
+             {.scan_id = 2, .profile = bad_profile},
+             {.scan_id = 3, .centroid = bad_peaks}});
+  const Reader reader = run.open();
+  LogCapture capture;
+  EXPECT_EQ(first_error(reader, 0), "scanId=1: profile block: parse error: LZF: invalid back reference");
+  EXPECT_EQ(first_error(reader, 1), "scanId=2: profile block: parse error: LZF: invalid back reference");
+  const std::string read_failure = "parse error: read_bytes: requested 24 bytes at offset 1000 but " +
+                                   (run.acq / "MSPeak.bin").string() + " has only 0 bytes remaining";
+  EXPECT_EQ(first_error(reader, 2), "scanId=3: centroid block: " + read_failure);
+  const std::vector<CapturedRecord> expected{
+      {"velorium::reader", Level::Warn,
+       "run.d: profile block for scanId=1 failed to decode: parse error: LZF: invalid back reference (further "
+       "profile failures in this bundle are logged at debug level)"},
+      {"velorium::reader", Level::Debug,
+       "run.d: profile block for scanId=2 failed to decode: parse error: LZF: invalid back reference"},
+      {"velorium::reader", Level::Warn,
+       "run.d: centroid block for scanId=3 failed to decode: " + read_failure +
+           " (further centroid failures in this bundle are logged at debug level)"},
+  };
+  EXPECT_EQ(capture.records(), expected);
+  EXPECT_EQ(reader.profile_failures(), 2u);
+}
+
+TEST(Spectrum, OneWarningPerKindWhateverTheThreads) {
+  CalibratedRun run;
+  const Block bad_profile = run.profile.add(1, {0x20}, 1, 20);
+  run.write_data();
+  std::vector<TestScan> scans;
+  for (std::uint32_t i = 0; i < 64; ++i) scans.push_back({.scan_id = 1 + i, .profile = bad_profile});
+  run.scans(scans);
+  const Reader reader = run.open();
+  LogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      auto spectra = reader.iter_spectra();
+      while (auto item = spectra->next()) EXPECT_FALSE(*item);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(capture.messages(Level::Warn).size(), 1u);
+  EXPECT_EQ(capture.messages(Level::Debug).size(), 127u);
+  EXPECT_EQ(reader.profile_failures(), 128u);
+}
+
+TEST(Source, AnErrorItemDoesNotEndTheSequenceButEndsChromatograms) {
+  CalibratedRun run;
+  const Block good = run.peaks.add(3, format3_block({{100.0, 4.0f}}), 1);
+  const Block bad{3, 0, 12, 2, 0};  // two peaks claimed in 12 bytes
+  run.write_data();
+  run.scans({{.scan_id = 1, .centroid = good},
+             {.scan_id = 2, .centroid = good},
+             {.scan_id = 3, .centroid = bad},
+             {.scan_id = 4, .centroid = good}});
+  const Reader reader = run.open();
+  auto spectra = reader.iter_spectra();
+  std::vector<bool> ok;
+  while (auto item = spectra->next()) ok.push_back(item->has_value());
+  EXPECT_EQ(ok, (std::vector<bool>{true, true, false, true}));
+
+  auto third = reader.iter_spectra()->nth(2);
+  ASSERT_TRUE(third && !*third);
+  EXPECT_EQ(third->error().display(),
+            "vendor parser error: scanId=3: centroid block: parse error: Truncated MSPeak.bin block");
+
+  auto chromatograms = reader.iter_chromatograms();
+  EXPECT_EQ(chromatograms->remaining(), 1u);
+  auto item = chromatograms->next();
+  ASSERT_TRUE(item && !*item);
+  EXPECT_EQ(item->error().display().rfind("vendor parser error: scanId=", 0), 0u);
+  EXPECT_FALSE(chromatograms->next());
+}
+
+TEST(Source, ScanErrorsAroundIoErrorsAreVendorErrors) {
+  CalibratedRun run;  // no data files written
+  run.scans({{.scan_id = 1, .centroid = Block{3, 0, 12, 1, 0}}});
+  const Reader reader = run.open();
+  auto item = reader.iter_spectra()->next();
+  ASSERT_TRUE(item && !*item);
+  // The Scan error wraps the I/O error, so it arrives as a vendor error.
+  EXPECT_EQ(item->error().display(),
+            "vendor parser error: scanId=1: centroid block: I/O error: No such file or directory");
+}
+
+TEST(Source, Chromatograms) {
+  CalibratedRun run;
+  const Block peaks = run.peaks.add(3, format3_block({{100.0, 4.0f}, {200.0, 6.0f}}), 2);
+  run.write_data();
+  run.scans({
+      {.scan_id = 1, .retention_time_min = 0.1 / 60.0},
+      {.scan_id = 2, .retention_time_min = 1.0, .ms_level = 2, .centroid = peaks},
+      {.scan_id = 3, .retention_time_min = 2.0, .tic = 1e300, .base_peak_mz = 1, .base_peak_intensity = 0.1,
+       .centroid = peaks},
+      {.scan_id = 4, .retention_time_min = 3.0, .centroid = peaks},
+  });
+  const Reader reader = run.open();
+  auto chromatograms = reader.iter_chromatograms();
+  auto tic = chromatograms->next();
+  auto bpc = chromatograms->next();
+  EXPECT_FALSE(chromatograms->next());
+  ASSERT_TRUE(tic && *tic && bpc && *bpc);
+  EXPECT_EQ((*tic)->id, "TIC");
+  EXPECT_EQ((*tic)->index, 0u);
+  EXPECT_EQ((*tic)->chromatogram_type, CvTerm::constant("MS:1000235", "total ion current chromatogram"));
+  EXPECT_EQ((*bpc)->id, "BPC");
+  EXPECT_EQ((*bpc)->chromatogram_type, CvTerm::constant("MS:1000628", "basepeak chromatogram"));
+  ASSERT_EQ((*tic)->time_sec.size(), 3u);  // MS1 only
+  EXPECT_EQ(static_cast<double>((*tic)->time_sec[0]), 0.100000001490116119384765625);
+  EXPECT_EQ((*tic)->time_sec, (*bpc)->time_sec);
+  // Scan 1 reports zeros: its recorded TIC and base peak are used as they are.
+  EXPECT_EQ((*tic)->intensity[0], 0.0f);
+  EXPECT_EQ((*tic)->intensity[1], std::numeric_limits<float>::infinity());  // 1e300 rounded to f32
+  EXPECT_EQ((*bpc)->intensity[1], 0.1f);
+  EXPECT_EQ((*tic)->intensity[2], 0.0f);
+}
+
+TEST(Source, ChromatogramOfAnEmptyMs1ScanWithoutReportedValues) {
+  Acquisition a;  // stride 196 has no recorded TIC or base peak
+  a.scans({{.scan_id = 1}}, 196);
+  const Reader reader = a.open();
+  auto chromatograms = reader.iter_chromatograms();
+  auto tic = chromatograms->next();
+  auto bpc = chromatograms->next();
+  ASSERT_TRUE(tic && *tic && bpc && *bpc);
+  EXPECT_EQ((*tic)->intensity[0], 0.0f);
+  EXPECT_TRUE(std::signbit((*tic)->intensity[0]));
+  EXPECT_FALSE(std::signbit((*bpc)->intensity[0]));
+}
+
+TEST(Source, OnlyMs2ScansGiveNoChromatograms) {
+  Acquisition a;
+  a.scans({{.scan_id = 1, .ms_level = 2}, {.scan_id = 2, .ms_level = 2}}, 196);
+  const Reader reader = a.open();
+  EXPECT_EQ(reader.iter_chromatograms()->remaining(), 0u);
+}
+
+TEST(Source, RunMetadata) {
+  Acquisition a;
+  a.scans({{.scan_id = 1}});
+  const lumora::RunMetadata plain = a.open().run_metadata();
+  EXPECT_EQ(plain.source_file_name, "run.d");
+  EXPECT_EQ(plain.source_file_format, CvTerm::constant("MS:1001509", "Agilent MassHunter format"));
+  EXPECT_EQ(plain.native_id_format, CvTerm::constant("MS:1001508", "Agilent MassHunter nativeID format"));
+  EXPECT_EQ(plain.software_name, "velorium");
+  EXPECT_EQ(plain.software_version, "1.0.0");
+  EXPECT_FALSE(plain.start_timestamp);
+  EXPECT_TRUE(plain.analyzers.empty());
+  EXPECT_EQ(plain.extra, (lumora::TextMap{{"velorium.msscan_header_size", "92"}, {"velorium.msscan_stride", "284"}}));
+
+  a.file("Devices.xml", devices_xml("QTOF", "G6550A"));
+  a.file("Contents.xml", std::string_view("<Contents><AcquiredTime>2026-01-02T03:04:05.678+01:00</AcquiredTime></Contents>"));
+  const lumora::RunMetadata full = a.open().run_metadata();
+  EXPECT_EQ(full.instrument, CvTerm::constant("MS:1002784", "6550A iFunnel Q-TOF LC/MS"));
+  EXPECT_EQ(full.start_timestamp, "2026-01-02T03:04:05.678+01:00");
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : full.extra) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"velorium.device_model", "velorium.device_name",
+                                            "velorium.msscan_header_size", "velorium.msscan_stride"}));
+  EXPECT_EQ(full.extra.at("velorium.device_name"), "QTOF");
+}
+
+}  // namespace

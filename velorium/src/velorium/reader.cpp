@@ -1,0 +1,340 @@
+#include "velorium/reader.hpp"
+
+#include <array>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "velorium/log.hpp"
+#include "velorium/raw/fileio.hpp"
+#include "velorium/raw/msprofile.hpp"
+#include "velorium/raw/mspeak.hpp"
+#include "velorium/text.hpp"
+
+namespace velorium {
+namespace {
+
+using lumora::Analyzer;
+using lumora::CvTerm;
+using raw::msscan::MSScan;
+using raw::msscan::ScanRecord;
+using raw::msscan::SpectrumParams;
+
+struct InstrumentRow {
+  std::string_view model;
+  std::string_view accession;
+  std::string_view name;
+};
+
+constexpr std::array<InstrumentRow, 4> kInstruments{{
+    {"G6410A", "MS:1003526", "6410A Triple Quadrupole LC/MS"},
+    {"G6530A", "MS:1002786", "6530A Q-TOF LC/MS"},
+    {"G6530B", "MS:1002787", "6530B Q-TOF LC/MS"},
+    {"G6550A", "MS:1002784", "6550A iFunnel Q-TOF LC/MS"},
+}};
+
+constexpr CvTerm kGenericModel = CvTerm::constant("MS:1000490", "Agilent instrument model");
+constexpr CvTerm kQtof = CvTerm::constant("MS:1000461", "Agilent Q-TOF");
+constexpr CvTerm kQqq = CvTerm::constant("MS:1000461", "Agilent QQQ");
+constexpr CvTerm kSourceFileFormat = CvTerm::constant("MS:1001509", "Agilent MassHunter format");
+constexpr CvTerm kNativeIdFormat = CvTerm::constant("MS:1001508", "Agilent MassHunter nativeID format");
+constexpr CvTerm kTicChromatogram = CvTerm::constant("MS:1000235", "total ion current chromatogram");
+constexpr CvTerm kBpcChromatogram = CvTerm::constant("MS:1000628", "basepeak chromatogram");
+
+constexpr std::string_view kProfile = "profile";
+constexpr std::string_view kCentroid = "centroid";
+
+bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+void add_block_keys(lumora::TextMap& extra, std::string_view kind, const SpectrumParams& params) {
+  const std::string prefix = text::cat("velorium.", kind, ".");
+  extra.insert_or_assign(prefix + "format_id", text::cat(params.format_id));
+  extra.insert_or_assign(prefix + "offset", text::cat(params.offset));
+  extra.insert_or_assign(prefix + "byte_count", text::cat(params.byte_count));
+  extra.insert_or_assign(prefix + "point_count", text::cat(params.point_count));
+  if (params.uncompressed_byte_count) {
+    extra.insert_or_assign(prefix + "uncompressed_byte_count", text::cat(*params.uncompressed_byte_count));
+  }
+}
+
+lumora::TextMap spectrum_extra(const ScanRecord& scan) {
+  lumora::TextMap extra;
+  if (scan.mrm_channel_id) extra.insert_or_assign("velorium.mrm_channel_id", text::cat(*scan.mrm_channel_id));
+  if (scan.profile_params) add_block_keys(extra, kProfile, *scan.profile_params);
+  if (scan.centroid_params) add_block_keys(extra, kCentroid, *scan.centroid_params);
+  if (scan.calibration_id) extra.insert_or_assign("velorium.calibration_id", text::cat(*scan.calibration_id));
+  if (scan.ion_polarity != 0 && scan.ion_polarity != 1) {
+    extra.insert_or_assign("velorium.ion_polarity", text::cat(scan.ion_polarity));
+  }
+  return extra;
+}
+
+std::optional<lumora::Precursor> precursor_of(const ScanRecord& scan) {
+  if (scan.ms_level < 2) return std::nullopt;
+  lumora::Precursor precursor;
+  precursor.collision_energy = scan.collision_energy;
+  if (scan.mrm_channel_id) {
+    precursor.precursor_native_id = text::cat("mrm_channel=", *scan.mrm_channel_id);
+  } else {
+    precursor.target_mz = scan.target_mz;
+  }
+  return precursor;
+}
+
+// The spectrum sequence: one scan decoded per step, in file order.
+class SpectrumSequence final : public lumora::SpectrumIterator {
+ public:
+  explicit SpectrumSequence(const Reader& reader) noexcept : reader_(reader), analyzer_(reader.analyzer()) {}
+
+  std::optional<lumora::SpectrumItem> next() override {
+    const auto& records = reader_.msscan().records;
+    if (position_ >= records.size()) return std::nullopt;
+    const std::size_t index = position_++;
+    auto result = reader_.spectrum(index, records[index], analyzer_);
+    if (!result) return lumora::SpectrumItem(std::unexpect, to_core(std::move(result).error()));
+    return lumora::SpectrumItem(std::move(*result));
+  }
+
+  std::size_t remaining() const noexcept override { return reader_.msscan().records.size() - position_; }
+
+ private:
+  const Reader& reader_;
+  Analyzer analyzer_;
+  std::size_t position_ = 0;
+};
+
+// Items computed in full when the sequence is made, handed out in order.
+class ChromatogramSequence final : public lumora::ChromatogramIterator {
+ public:
+  explicit ChromatogramSequence(std::vector<lumora::ChromatogramItem> items) noexcept : items_(std::move(items)) {}
+
+  std::optional<lumora::ChromatogramItem> next() override {
+    if (position_ >= items_.size()) return std::nullopt;
+    return std::move(items_[position_++]);
+  }
+  std::size_t remaining() const noexcept override { return items_.size() - position_; }
+
+ private:
+  std::vector<lumora::ChromatogramItem> items_;
+  std::size_t position_ = 0;
+};
+
+}  // namespace
+
+Reader::Reader(Reader&& other) noexcept
+    : root_(std::move(other.root_)),
+      source_file_name_(std::move(other.source_file_name_)),
+      msscan_(std::move(other.msscan_)),
+      peak_path_(std::move(other.peak_path_)),
+      profile_path_(std::move(other.profile_path_)),
+      calibrations_(std::move(other.calibrations_)),
+      device_(std::move(other.device_)),
+      instrument_(std::move(other.instrument_)),
+      acquired_time_(std::move(other.acquired_time_)),
+      profile_failures_(other.profile_failures_.load(std::memory_order_relaxed)),
+      centroid_failures_(other.centroid_failures_.load(std::memory_order_relaxed)),
+      analyzer_(other.analyzer_) {}
+
+Result<Reader> Reader::open(const std::filesystem::path& path) {
+  Reader reader;
+  reader.root_ = path;
+  const std::filesystem::path acqdata = path / "AcqData";
+  if (!raw::exists(acqdata)) return parse_error("AcqData directory not found");
+  VELORIUM_TRY(reader.msscan_, MSScan::from_path(acqdata / "MSScan.bin"));
+  reader.source_file_name_ = run_label(path);
+  reader.device_ = raw::metadata::parse_devices_xml(acqdata / "Devices.xml");
+  reader.instrument_ = resolve_instrument(reader.device_, reader.msscan_);
+  reader.analyzer_ = resolve_analyzer(reader.device_, reader.msscan_);
+  reader.acquired_time_ = raw::metadata::parse_acquired_time(acqdata / "Contents.xml");
+  reader.calibrations_ = load_calibrations(acqdata, reader.msscan_, reader.source_file_name_);
+  warn_unknown_polarity(reader.msscan_, reader.source_file_name_);
+  reader.peak_path_ = acqdata / "MSPeak.bin";
+  reader.profile_path_ = acqdata / "MSProfile.bin";
+  return reader;
+}
+
+Result<lumora::SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& scan,
+                                                Analyzer analyzer) const {
+  const raw::calibration::TofCalibration* calibration = calibration_at(index);
+
+  raw::Peaks peaks;
+  lumora::ScanMode mode = lumora::ScanMode::Centroid;
+  bool decoded = false;
+  if (scan.profile_params) {
+    const SpectrumParams& params = *scan.profile_params;
+    if (calibration == nullptr) {
+      return fail(record_decode_failure(false, scan.scan_id, Error::parse("profile block has no mass calibration")));
+    }
+    auto bytes = raw::read_bytes(profile_path_, params.offset, params.byte_count);
+    if (!bytes) return fail(record_decode_failure(false, scan.scan_id, std::move(bytes).error()));
+    auto profile = raw::msprofile::decode_profile_block(*bytes, params, *calibration);
+    bytes = raw::ByteBuffer();
+    if (!profile) return fail(record_decode_failure(false, scan.scan_id, std::move(profile).error()));
+    if (!profile->mz.empty() || !scan.centroid_params) {
+      peaks = std::move(*profile);
+      mode = lumora::ScanMode::Profile;
+      decoded = true;
+    }
+  }
+  if (!decoded && scan.centroid_params) {
+    const SpectrumParams& params = *scan.centroid_params;
+    auto bytes = raw::read_bytes(peak_path_, params.offset, params.byte_count);
+    if (!bytes) return fail(record_decode_failure(true, scan.scan_id, std::move(bytes).error()));
+    auto centroids = raw::mspeak::decode_peak_block(*bytes, params, calibration);
+    if (!centroids) return fail(record_decode_failure(true, scan.scan_id, std::move(centroids).error()));
+    peaks = std::move(*centroids);
+    mode = lumora::ScanMode::Centroid;
+  }
+
+  lumora::SpectrumRecord record;
+  record.index = index;
+  record.scan_number = scan.scan_id;
+  record.native_id = text::cat("scanId=", scan.scan_id);
+  record.ms_level = scan.ms_level;
+  if (scan.ion_polarity == 0) record.polarity = lumora::Polarity::Positive;
+  if (scan.ion_polarity == 1) record.polarity = lumora::Polarity::Negative;
+  record.scan_mode = mode;
+  record.analyzer = analyzer;
+  record.retention_time_sec = scan.retention_time_min * 60.0;
+  record.reported_total_ion_current = scan.tic;
+  record.reported_base_peak_mz = scan.base_peak_mz;
+  record.reported_base_peak_intensity = scan.base_peak_intensity;
+  record.low_mz = scan.min_x;
+  record.high_mz = scan.max_x;
+  record.precursor = precursor_of(scan);
+  return std::move(record).with_peaks(std::move(peaks.mz), std::move(peaks.intensity)).with_extra_map(spectrum_extra(scan));
+}
+
+Error Reader::record_decode_failure(bool is_centroid, std::uint32_t scan_id, Error error) const {
+  const std::string_view block = is_centroid ? kCentroid : kProfile;
+  auto& counter = is_centroid ? centroid_failures_ : profile_failures_;
+  const std::uint64_t previous = counter.fetch_add(1, std::memory_order_relaxed);
+  if (previous == 0) {
+    VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=", scan_id,
+                 " failed to decode: ", error.display(), " (further ", block,
+                 " failures in this bundle are logged at debug level)");
+  } else {
+    VELORIUM_LOG(log::Level::Debug, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=", scan_id,
+                 " failed to decode: ", error.display());
+  }
+  return Error::scan(scan_id, block, std::move(error));
+}
+
+std::unique_ptr<lumora::SpectrumIterator> Reader::iter_spectra() const {
+  return std::make_unique<SpectrumSequence>(*this);
+}
+
+lumora::RunMetadata Reader::run_metadata() const {
+  lumora::TextMap extra;
+  extra.insert_or_assign("velorium.msscan_header_size", text::cat(msscan_.global_header_size));
+  extra.insert_or_assign("velorium.msscan_stride", text::cat(msscan_.stride));
+  if (device_) {
+    extra.insert_or_assign("velorium.device_name", device_->name);
+    extra.insert_or_assign("velorium.device_model", device_->model);
+  }
+  lumora::RunMetadata meta = lumora::RunMetadata::make(source_file_name_, kSourceFileFormat, kNativeIdFormat,
+                                                       instrument_, std::string(kSoftwareName),
+                                                       std::string(kSoftwareVersion));
+  meta.start_timestamp = acquired_time_;
+  return std::move(meta).with_extra_map(std::move(extra));
+}
+
+std::unique_ptr<lumora::ChromatogramIterator> Reader::iter_chromatograms() const {
+  std::vector<float> times, tic, bpc;
+  SpectrumSequence spectra(*this);
+  std::vector<lumora::ChromatogramItem> items;
+  while (auto item = spectra.next()) {
+    if (!*item) {
+      items.emplace_back(std::unexpect, std::move(*item).error());
+      return std::make_unique<ChromatogramSequence>(std::move(items));
+    }
+    const lumora::SpectrumRecord& spectrum = **item;
+    if (spectrum.ms_level != 1) continue;
+    const auto base_peak = spectrum.effective_base_peak();
+    times.push_back(static_cast<float>(spectrum.retention_time_sec));
+    tic.push_back(static_cast<float>(spectrum.effective_tic()));
+    bpc.push_back(base_peak ? static_cast<float>(base_peak->second) : 0.0f);
+  }
+  if (!times.empty()) {
+    lumora::ChromatogramRecord tic_record{0, "TIC", kTicChromatogram, std::nullopt, std::nullopt, times, std::move(tic)};
+    lumora::ChromatogramRecord bpc_record{1, "BPC", kBpcChromatogram, std::nullopt, std::nullopt, std::move(times),
+                                          std::move(bpc)};
+    items.emplace_back(std::move(tic_record));
+    items.emplace_back(std::move(bpc_record));
+  }
+  return std::make_unique<ChromatogramSequence>(std::move(items));
+}
+
+std::string run_label(const std::filesystem::path& root) {
+  const std::string_view path = root.native();
+  // Split into components as the platform does: repeated and trailing
+  // separators vanish, and so does every "." but a leading one.
+  std::string_view last;
+  bool has_last = false;
+  bool last_is_plain = false;
+  if (!path.empty() && path.front() == '/') {
+    has_last = true;  // the root directory
+    last_is_plain = false;
+  }
+  std::size_t pos = 0;
+  bool first = true;
+  while (pos <= path.size()) {
+    std::size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty()) continue;
+    if (part == "." && !(first && path.front() != '/')) continue;
+    first = false;
+    last = part;
+    has_last = true;
+    last_is_plain = part != "." && part != "..";
+  }
+  if (!has_last || !last_is_plain) return "bundle.d";
+  return text::lossy_utf8(last);
+}
+
+CvTerm resolve_instrument(const std::optional<raw::metadata::DeviceInfo>& device, const MSScan& msscan) noexcept {
+  if (device) {
+    if (device->model.size() == 6) {
+      for (const auto& row : kInstruments) {
+        if (ascii_iequals(device->model, row.model)) return CvTerm::constant(row.accession, row.name);
+      }
+    }
+    return kGenericModel;
+  }
+  return raw::msscan::is_tof_stride(msscan.stride) ? kQtof : kQqq;
+}
+
+Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device, const MSScan& msscan) noexcept {
+  if (device) {
+    if (ascii_iequals(device->name, "qtof")) return Analyzer::Tofms;
+    if (ascii_iequals(device->name, "tandemquadrupole")) return Analyzer::Tqms;
+  }
+  return raw::msscan::is_tof_stride(msscan.stride) ? Analyzer::Tofms : Analyzer::Tqms;
+}
+
+void warn_unknown_polarity(const MSScan& msscan, std::string_view label) {
+  std::map<std::int32_t, std::uint64_t> counts;
+  for (const auto& scan : msscan.records) {
+    if (scan.ion_polarity != 0 && scan.ion_polarity != 1) ++counts[scan.ion_polarity];
+  }
+  if (counts.empty() || !log::enabled(log::Level::Warn)) return;
+  std::string map = "{";
+  for (const auto& [value, count] : counts) {
+    if (map.size() > 1) map.append(", ");
+    map.append(text::cat(value, ": ", count));
+  }
+  map.push_back('}');
+  VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": unrecognized IonPolarity values (value: scans) ", map,
+               "; polarity left unset for those scans");
+}
+
+}  // namespace velorium

@@ -1,0 +1,106 @@
+// One opened acquisition: the scan index, the calibration of every scan,
+// the instrument description and the paths of the data files, everything
+// needed to decode any spectrum on demand. Implements SpectrumSource.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lumora/source.hpp"
+#include "lumora/types.hpp"
+#include "velorium/calibrations.hpp"
+#include "velorium/error.hpp"
+#include "velorium/raw/metadata.hpp"
+#include "velorium/raw/msscan.hpp"
+
+namespace velorium {
+
+inline constexpr std::string_view kSoftwareName = "velorium";
+inline constexpr std::string_view kSoftwareVersion = "1.0.0";
+
+class Reader final : public lumora::SpectrumSource {
+ public:
+  // Opens the acquisition folder `path` (the folder that holds AcqData).
+  // Only a missing AcqData or an unreadable or malformed MSScan.bin fails;
+  // every other file is optional.
+  static Result<Reader> open(const std::filesystem::path& path);
+
+  Reader(Reader&& other) noexcept;
+  Reader& operator=(Reader&&) = delete;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() override = default;
+
+  // Decodes the spectrum of `scan`, the record at `index`. A block that
+  // fails becomes a Scan error, counted and logged; the reader stays usable.
+  // Safe to call from several threads at once.
+  Result<lumora::SpectrumRecord> spectrum(std::uint64_t index, const raw::msscan::ScanRecord& scan,
+                                          lumora::Analyzer analyzer) const;
+
+  // Counts, logs and wraps one block failure.
+  Error record_decode_failure(bool is_centroid, std::uint32_t scan_id, Error error) const;
+
+  std::unique_ptr<lumora::SpectrumIterator> iter_spectra() const override;
+  lumora::RunMetadata run_metadata() const override;
+  std::unique_ptr<lumora::ChromatogramIterator> iter_chromatograms() const override;
+
+  const std::filesystem::path& root() const noexcept { return root_; }
+  const std::string& source_file_name() const noexcept { return source_file_name_; }
+  const raw::msscan::MSScan& msscan() const noexcept { return msscan_; }
+  const std::filesystem::path& peak_path() const noexcept { return peak_path_; }
+  const std::filesystem::path& profile_path() const noexcept { return profile_path_; }
+  const CalibrationList& calibrations() const noexcept { return calibrations_; }
+  const std::optional<raw::metadata::DeviceInfo>& device() const noexcept { return device_; }
+  const lumora::CvTerm& instrument() const noexcept { return instrument_; }
+  const std::optional<std::string>& acquired_time() const noexcept { return acquired_time_; }
+  lumora::Analyzer analyzer() const noexcept { return analyzer_; }
+  std::uint64_t profile_failures() const noexcept { return profile_failures_.load(std::memory_order_relaxed); }
+  std::uint64_t centroid_failures() const noexcept { return centroid_failures_.load(std::memory_order_relaxed); }
+
+  // The calibration of scan `index`, or null when it has none.
+  const raw::calibration::TofCalibration* calibration_at(std::uint64_t index) const noexcept {
+    if (index >= calibrations_.size() || !calibrations_[index]) return nullptr;
+    return &*calibrations_[index];
+  }
+
+ private:
+  Reader() = default;
+
+  std::filesystem::path root_;
+  std::string source_file_name_;
+  raw::msscan::MSScan msscan_;
+  std::filesystem::path peak_path_;
+  std::filesystem::path profile_path_;
+  CalibrationList calibrations_;
+  std::optional<raw::metadata::DeviceInfo> device_;
+  lumora::CvTerm instrument_;
+  std::optional<std::string> acquired_time_;
+  mutable std::atomic<std::uint64_t> profile_failures_{0};
+  mutable std::atomic<std::uint64_t> centroid_failures_{0};
+  lumora::Analyzer analyzer_ = lumora::Analyzer::Tofms;
+};
+
+// The last plain component of the folder path, as text with invalid UTF-8
+// replaced; "bundle.d" when the path has none (empty, ".", a root, or a path
+// ending in "..").
+std::string run_label(const std::filesystem::path& root);
+
+// The instrument's PSI-MS term from the device model, or from the scan
+// layout when there is no device description.
+lumora::CvTerm resolve_instrument(const std::optional<raw::metadata::DeviceInfo>& device,
+                                  const raw::msscan::MSScan& msscan) noexcept;
+
+// "tofms" or "tqms" from the device name, or from the scan layout.
+lumora::Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device,
+                                  const raw::msscan::MSScan& msscan) noexcept;
+
+// One warning for the whole run listing the polarity codes other than 0
+// and 1 with their scan counts.
+void warn_unknown_polarity(const raw::msscan::MSScan& msscan, std::string_view label);
+
+}  // namespace velorium
