@@ -1,32 +1,132 @@
 // The extension module `velorium`: multi-phase initialisation; the
-// execution step adds the module's classes and functions.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// execution step adds RawReader, Spectrum, SpectrumIter and iter_spectra,
+// each to the module and, in that order, to its __all__ list.
+#include "module.hpp"
 
+#include <exception>
+#include <new>
+#include <system_error>
+
+namespace velorium::python {
 namespace {
 
-int velorium_exec(PyObject* /*module*/) { return 0; }
+int traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->raw_reader_type);
+  Py_VISIT(state->spectrum_type);
+  Py_VISIT(state->spectrum_iter_type);
+  return 0;
+}
 
-PyModuleDef_Slot velorium_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(velorium_exec)},
+int clear(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->raw_reader_type);
+  Py_CLEAR(state->spectrum_type);
+  Py_CLEAR(state->spectrum_iter_type);
+  return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
+// Sets module.<name> = object and appends name to __all__ (created if the
+// module has none). Takes over the reference to `object`.
+int add_public(PyObject* module, const char* name, PyObject* object) {
+  Ref owned(object);
+  if (!owned) return -1;
+  if (PyModule_AddObjectRef(module, name, owned.get()) != 0) return -1;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) != 0) return -1;
+  }
+  Ref text(PyUnicode_FromString(name));
+  if (!text) return -1;
+  return PyList_Append(all.get(), text.get());
+}
+
+PyMethodDef kIterSpectraDef = {
+    "iter_spectra", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_spectra)),
+    METH_FASTCALL | METH_KEYWORDS, kIterSpectraDoc};
+
+int exec_module(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  PyObject* raw_reader = create_raw_reader_type(module);
+  if (raw_reader == nullptr) return -1;
+  state->raw_reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(raw_reader));
+  if (add_public(module, "RawReader", raw_reader) != 0) return -1;
+
+  PyObject* spectrum = create_spectrum_type(module);
+  if (spectrum == nullptr) return -1;
+  state->spectrum_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(spectrum));
+  if (add_public(module, "Spectrum", spectrum) != 0) return -1;
+
+  PyObject* iter = create_spectrum_iter_type(module);
+  if (iter == nullptr) return -1;
+  state->spectrum_iter_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(iter));
+  if (add_public(module, "SpectrumIter", iter) != 0) return -1;
+
+  Ref module_name(PyUnicode_FromString("velorium"));
+  if (!module_name) return -1;
+  return add_public(module, "iter_spectra", PyCFunction_NewEx(&kIterSpectraDef, module, module_name.get()));
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
 
-PyModuleDef velorium_module = {
+PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "velorium",
     nullptr,  // no docstring
-    0,
+    sizeof(ModuleState),
     nullptr,
-    velorium_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    kSlots,
+    traverse,
+    clear,
+    free_module,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_velorium(void) { return PyModuleDef_Init(&velorium_module); }
+ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+ModuleState* state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModule(type);
+  if (module == nullptr) return nullptr;
+  return state_of_module(module);
+}
+
+PyObject* translate_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::system_error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+void disallow_instantiation(PyTypeObject* type) {
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+  type->tp_new = nullptr;
+#else
+  (void)type;
+#endif
+}
+
+}  // namespace velorium::python
+
+PyMODINIT_FUNC PyInit_velorium(void) { return PyModuleDef_Init(&velorium::python::kModule); }

@@ -1,0 +1,52 @@
+// Module state and the types of the extension module.
+#pragma once
+
+#include "pyutil.hpp"
+
+#include "lumora/types.hpp"
+
+namespace velorium::python {
+
+struct ModuleState {
+  PyTypeObject* raw_reader_type = nullptr;
+  PyTypeObject* spectrum_type = nullptr;
+  PyTypeObject* spectrum_iter_type = nullptr;
+};
+
+// The state of the module that defined `type` (one of the module's own,
+// non-subclassable types).
+ModuleState* state_of_type(PyTypeObject* type);
+ModuleState* state_of_module(PyObject* module);
+
+// Creates the type objects; new references, or null with an exception set.
+PyObject* create_raw_reader_type(PyObject* module);
+PyObject* create_spectrum_type(PyObject* module);
+PyObject* create_spectrum_iter_type(PyObject* module);
+
+// A new Spectrum that takes over `record`.
+PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);
+
+// The module function iter_spectra(path).
+PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+inline constexpr const char* kIterSpectraDoc =
+    "iter_spectra(path)\n--\n\nDecode spectra one at a time without buffering the whole acquisition.";
+
+// Turns the active C++ exception into a Python exception; returns null.
+PyObject* translate_exception() noexcept;
+
+// Runs `body` (which returns a new reference or null) with C++ exceptions
+// turned into Python exceptions, so that none unwinds through the
+// interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return translate_exception();
+  }
+}
+
+// Disallows calling a type from Python on interpreters without the flag.
+void disallow_instantiation(PyTypeObject* type);
+
+}  // namespace velorium::python
