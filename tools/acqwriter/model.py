@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import struct
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -54,8 +55,6 @@ ACQ_FILES = (
 )
 
 PROFILE_ENCODINGS = ("lzf", "lzf-literal", "rle")
-# Record fills tried when a zero fill would let a reader infer another stride.
-_GUARD_FILLS = (0x00, 0xFF, 0xA5)
 
 
 @dataclass
@@ -207,7 +206,8 @@ class ExpectedSpectrum:
         return None
 
 
-def expected_spectrum(scan: Scan, stride: int, index: int) -> ExpectedSpectrum:
+def expected_spectrum(scan: Scan, stride: int, index: int, fill: int = 0) -> ExpectedSpectrum:
+    """The decoded content of `scan` written as record `index` of a `stride` file."""
     layout = LAYOUTS[stride]
     rec = scan.record
 
@@ -217,9 +217,10 @@ def expected_spectrum(scan: Scan, stride: int, index: int) -> ExpectedSpectrum:
         if name in MSN_ONLY_FIELDS and rec.ms_level < 2:
             return None
         value = getattr(rec, name)
-        # An unwritten field of a carried layout position reads back as zero bytes.
-        if value is None:
-            return 0 if name in ("calibration_id", "mrm_channel_id") else 0.0
+        if value is None:  # not written: the field reads back as fill bytes
+            off, code = layout.fields[name]
+            size = struct.calcsize("<" + code)
+            return struct.unpack("<" + code, bytes([fill & 0xFF]) * size)[0]
         return value
 
     exp = ExpectedSpectrum(
@@ -270,8 +271,7 @@ class Acquisition:
     with a device, Contents.xml with an acquired time.
     profile_slot: for stride 284, the descriptor position (0: offset 156,
     1: offset 220) of the profile block; the centroid block takes the other.
-    record_fill: byte of the records' uninterpreted parts; None picks 0, or
-    another byte when 0 would let a reader infer a different stride.
+    record_fill: byte of the records' uninterpreted parts.
     *_text: replace a generated XML file by the given text.
     spec: the generator parameters of a synthetic run (informational).
     """
@@ -284,18 +284,18 @@ class Acquisition:
     header_size: int = 92
     files: frozenset[str] | None = None
     profile_slot: int = 0
-    record_fill: int | None = None
+    record_fill: int = 0
     default_masscal_text: str | None = None
     devices_text: str | None = None
     contents_text: str | None = None
     spec: Any = None  # the parameters of a synthetic run, if it is one
 
     def expected(self, index: int) -> ExpectedSpectrum:
-        return expected_spectrum(self.scans[index], self.stride, index)
+        return expected_spectrum(self.scans[index], self.stride, index, self.record_fill)
 
     def expected_spectra(self) -> Iterator[ExpectedSpectrum]:
         for i, scan in enumerate(self.scans):
-            yield expected_spectrum(scan, self.stride, i)
+            yield expected_spectrum(scan, self.stride, i, self.record_fill)
 
 
 @dataclass
@@ -429,15 +429,15 @@ def write_acquisition(folder: str | os.PathLike, acquisition: Acquisition, *, ov
 
     if not records:
         raise ValueError("an acquisition needs at least one scan")
-    fills = _GUARD_FILLS if acq.record_fill is None else (acq.record_fill,)
-    for fill in fills:
-        scan_bytes = msscan_bytes(records, acq.stride, acq.header_size, fill=fill)
-        if infer_stride(scan_bytes) == acq.stride:
-            break
-    else:
+    scan_bytes = msscan_bytes(records, acq.stride, acq.header_size, fill=acq.record_fill)
+    # A payload that is a multiple of an earlier candidate stride could be read
+    # with that stride when its bytes at the probed positions look like a
+    # second record; never write such a file silently.
+    inferred = infer_stride(scan_bytes)
+    if inferred != acq.stride:
         raise ValueError(
-            f"a reader would not infer stride {acq.stride} for these {len(records)} records "
-            f"(it infers {infer_stride(scan_bytes)}); change the scan count or the first scan ids"
+            f"a reader would infer stride {inferred} instead of {acq.stride} for these {len(records)} "
+            "records; change the scan count or the scan ids"
         )
     written: dict[str, int] = {}
 
@@ -480,7 +480,7 @@ def write_acquisition(folder: str | os.PathLike, acquisition: Acquisition, *, ov
         profile_points=profile_points,
         centroid_points=centroid_points,
         records=records,
-        record_fill=fill,
+        record_fill=acq.record_fill,
         seconds=time.perf_counter() - t_start,
     )
     return result
