@@ -145,7 +145,8 @@ def record_bytes(record: ScanRecord, stride: int, fill: int = 0) -> bytes:
     descs = list(record.descriptors)
     if len(descs) > len(layout.descriptor_positions):
         raise ValueError(
-            f"stride {stride} has {len(layout.descriptor_positions)} descriptor position(s), got {len(descs)} descriptors"
+            f"stride {stride} has {len(layout.descriptor_positions)} descriptor position(s), "
+            f"got {len(descs)} descriptors"
         )
     for pos, desc in zip(layout.descriptor_positions, descs):
         if desc is None:

@@ -158,7 +158,8 @@ class _Generator:
         m = frng.integers(6, 25)
         return frng.uniform(mz_lo + 0.5, top, size=m), frng.uniform(0.05, 1.0, size=m)
 
-    def peaks(self, i: int, rt_s: float, level: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, int | None]:
+    def peaks(self, i: int, rt_s: float, level: int,
+              rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, int | None]:
         """(m/z, height) of the scan's peaks, and the precursor compound of an MS2 scan."""
         w = self.c_abund * np.exp(-0.5 * ((rt_s - self.c_rt) / self.c_width) ** 2)
         active = np.flatnonzero(w > 20.0)
@@ -392,7 +393,8 @@ def synthetic_run(
         per_scan = 0.0
         for j in sample:
             sc = probe.scan(j)
-            per_scan += (len(sc.profile.intensities) if sc.profile else 0) + (len(sc.centroids.xs) if sc.centroids else 0)
+            per_scan += len(sc.profile.intensities) if sc.profile else 0
+            per_scan += len(sc.centroids.xs) if sc.centroids else 0
         per_scan = max(per_scan / len(sample), 1.0)
         scans = max(1, math.ceil(target_size / (12 * per_scan)))
     if scans < 1:

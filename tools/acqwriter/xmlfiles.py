@@ -8,7 +8,7 @@ namespace or a prefix, several BOMs, padded element text.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Sequence
 from xml.sax.saxutils import escape, quoteattr
 

@@ -59,7 +59,8 @@ def test_record_fields_land_at_documented_offsets_and_nowhere_else(stride):
             got = (take(pos, "H"), take(pos + 2, "Q"), take(pos + 10, "I"), take(pos + 14, "I"), take(pos + 18, "I"))
         else:
             got = (take(pos, "I"), take(pos + 4, "Q"), take(pos + 12, "I"), take(pos + 16, "I"), take(pos + 20, "I"))
-        assert got == (desc.format_id, desc.offset, desc.byte_count, desc.point_count, desc.uncompressed_byte_count or 0)
+        want = (desc.format_id, desc.offset, desc.byte_count, desc.point_count, desc.uncompressed_byte_count or 0)
+        assert got == want
     # Fields the layout lacks were not written anywhere: every other byte is fill.
     stray = [i for i in range(stride) if i not in written and b[i] != FILL]
     assert stray == []

@@ -9,7 +9,7 @@ import zlib
 
 import numpy as np
 import pytest
-from conftest import decode_rle
+from writer_helpers import decode_rle
 
 from acqwriter import (
     ControlWord,
@@ -179,3 +179,38 @@ class TestRunLengthEncoder:
     def test_encoder_refuses_what_would_not_read_back_as_run_length(self, x0, dx, ints):
         with pytest.raises(ValueError):
             profile_rle_encode(x0, dx, ints)
+
+
+class TestCompressorBackends:
+    def test_missing_compressor_is_a_clear_error_and_literal_blocks_still_work(self, monkeypatch):
+        import acqwriter.lzf as mod
+
+        monkeypatch.setattr(mod, "_backend_probed", True)
+        monkeypatch.setattr(mod, "_backend", None)
+        with pytest.raises(mod.LzfUnavailable, match="liblzf"):
+            profile_lzf_block(X0, DX, [1, 2, 3])
+        block, ubc = profile_lzf_block(X0, DX, [1, 2, 3], literal_only=True)
+        assert ubc == 28 and block[0] == 27
+
+    def test_pypi_module_is_used_when_liblzf_is_missing(self, monkeypatch):
+        import sys
+        import types
+
+        import acqwriter.lzf as mod
+
+        calls = []
+        fake = types.ModuleType("lzf")
+
+        def compress(data, max_len):
+            calls.append((len(data), max_len))
+            return lzf_literal_only(data)
+
+        fake.compress = compress
+        monkeypatch.setitem(sys.modules, "lzf", fake)
+        monkeypatch.setattr(mod, "_load_ctypes", lambda: None)
+        monkeypatch.setattr(mod, "_backend_probed", False)
+        monkeypatch.setattr(mod, "_backend", None)
+        assert mod.lzf_backend() == "pypi-lzf"
+        block, ubc = profile_lzf_block(X0, DX, [4, 5])
+        assert calls == [(ubc, mod.lzf_max_compressed_size(ubc))]
+        assert block == lzf_literal_only(payload(X0, DX, [4, 5]))

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from readback import read_spectra
+from writer_readback import read_spectra
 
 from acqwriter import (
     Acquisition,

@@ -11,7 +11,7 @@ import struct
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from conftest import decode_rle
+from writer_helpers import decode_rle
 
 from acqwriter import mz_at
 
