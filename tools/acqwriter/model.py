@@ -273,7 +273,7 @@ class Acquisition:
     1: offset 220) of the profile block; the centroid block takes the other.
     record_fill: byte of the records' uninterpreted parts.
     *_text: replace a generated XML file by the given text.
-    spec: the generator parameters of a synthetic run (informational).
+    params: the generator parameters of a synthetic run (informational).
     """
 
     scans: Sequence[Scan]
@@ -288,7 +288,7 @@ class Acquisition:
     default_masscal_text: str | None = None
     devices_text: str | None = None
     contents_text: str | None = None
-    spec: Any = None  # the parameters of a synthetic run, if it is one
+    params: Any = None  # the parameters of a synthetic run, if it is one
 
     def expected(self, index: int) -> ExpectedSpectrum:
         return expected_spectrum(self.scans[index], self.stride, index, self.record_fill)
@@ -319,7 +319,7 @@ class WriteResult:
     def summary(self) -> str:
         sizes = ", ".join(f"{k} {_human(v)}" for k, v in self.files.items())
         return (
-            f"wrote {self.folder}: {self.scans} scans ({self.ms2_scans} MS2, stride "
+            f"wrote {self.folder}: {self.scans} scan{'s' if self.scans != 1 else ''} ({self.ms2_scans} MS2, stride "
             f"{self.stride}), {self.profile_points} profile + {self.centroid_points} "
             f"centroid points ({_human(self.decoded_bytes)} decoded); {sizes}; {self.seconds:.1f} s"
         )

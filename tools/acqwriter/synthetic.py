@@ -32,7 +32,7 @@ from .model import Acquisition, Centroids, Device, LazyScans, Profile, Scan
 from .msscan import QQQ_STRIDES, STRIDES, TOF_STRIDES, ScanRecord
 from .xmlfiles import DefaultCalEntry
 
-__all__ = ["RunSpec", "synthetic_run", "flight_time_array"]
+__all__ = ["RunParams", "synthetic_run", "flight_time_array"]
 
 ISOTOPE_SPACING = 1.0033548
 PROTON = 1.00727646
@@ -43,7 +43,7 @@ SPECTRA = ("profile", "centroid", "both", "mixed")
 
 
 @dataclass(frozen=True)
-class RunSpec:
+class RunParams:
     """All parameters of a synthetic run (see synthetic_run)."""
 
     scans: int
@@ -103,15 +103,15 @@ def _make_calibration(rng: np.random.Generator, mz_lo: float, mz_hi: float) -> C
 
 
 class _Generator:
-    def __init__(self, spec: RunSpec):
-        self.spec = spec
-        grng = np.random.default_rng([spec.seed, 1])
-        mz_lo, mz_hi = spec.mz_range
-        self.qqq = spec.instrument == "qqq"
+    def __init__(self, params: RunParams):
+        self.params = params
+        grng = np.random.default_rng([params.seed, 1])
+        mz_lo, mz_hi = params.mz_range
+        self.qqq = params.instrument == "qqq"
         self.cals: list[Calibration] = []
         if not self.qqq:
-            self.cals = [_make_calibration(grng, mz_lo, mz_hi) for _ in range(spec.calibrations)]
-        n = spec.points
+            self.cals = [_make_calibration(grng, mz_lo, mz_hi) for _ in range(params.calibrations)]
+        n = params.points
         self.axes = []
         for cal in self.cals:
             x0 = cal.flight_time(mz_lo)
@@ -124,8 +124,8 @@ class _Generator:
         env = (0.5 * (1 + np.sin(2 * np.pi * 3.7 * u + ph[0]))) * (0.5 * (1 + np.sin(2 * np.pi * 11.3 * u + ph[1])))
         self.baseline = 4.0 * env**2
         # Compounds.
-        k = spec.compounds
-        self.run_s = max(spec.scans * spec.cycle_time_s, spec.cycle_time_s)
+        k = params.compounds
+        self.run_s = max(params.scans * params.cycle_time_s, params.cycle_time_s)
         z = grng.choice([1, 2, 3], size=k, p=[0.7, 0.2, 0.1])
         lo, hi = mz_lo + 10.0, mz_lo + 0.6 * (mz_hi - mz_lo)
         mz = np.exp(grng.uniform(np.log(lo), np.log(max(hi, lo + 1.0)), size=k))
@@ -133,25 +133,25 @@ class _Generator:
         self.c_z = z
         self.c_mass = (mz - PROTON) * z
         self.c_rt = grng.uniform(0.0, self.run_s, size=k)
-        self.c_width = np.clip(self.run_s / 40.0, 3.0 * spec.cycle_time_s, 30.0) * grng.uniform(0.6, 1.4, size=k)
+        self.c_width = np.clip(self.run_s / 40.0, 3.0 * params.cycle_time_s, 30.0) * grng.uniform(0.6, 1.4, size=k)
         self.c_abund = np.exp(grng.uniform(np.log(300.0), np.log(3e5), size=k))
-        b = spec.background_ions
+        b = params.background_ions
         self.b_mz = grng.uniform(mz_lo + 1.0, mz_hi - 1.0, size=b)
         self.b_level = np.exp(grng.uniform(np.log(8.0), np.log(400.0), size=b))
-        self.channels = [(int(c) % k) for c in grng.permutation(k)[: spec.mrm_channels]] if k else []
+        self.channels = [(int(c) % k) for c in grng.permutation(k)[: params.mrm_channels]] if k else []
 
     # -- per scan ---------------------------------------------------------
     def ms_level(self, i: int) -> int:
-        s = self.spec.ms2_share
+        s = self.params.ms2_share
         return 2 if math.floor((i + 1) * s) > math.floor(i * s) else 1
 
     def polarity(self, i: int) -> int:
-        p = self.spec.polarity
+        p = self.params.polarity
         return i % 2 if p == "alternate" else int(p)
 
     def fragments(self, k: int) -> tuple[np.ndarray, np.ndarray]:
-        frng = np.random.default_rng([self.spec.seed, 3, k])
-        mz_lo, mz_hi = self.spec.mz_range
+        frng = np.random.default_rng([self.params.seed, 3, k])
+        mz_lo, mz_hi = self.params.mz_range
         top = min(self.c_mass[k] + PROTON - 18.0, mz_hi - 1.0)
         if top <= mz_lo + 1.0:
             top = mz_lo + 2.0
@@ -185,17 +185,17 @@ class _Generator:
             hs.append(w[k] * rel * rng.uniform(0.95, 1.05, size=5))
         mz = np.concatenate(mzs)
         h = np.concatenate(hs)
-        lo, hi = self.spec.mz_range
+        lo, hi = self.params.mz_range
         keep = (mz > lo) & (mz < hi) & (h > 3.0)
         return mz[keep], h[keep], None
 
     def scan(self, i: int) -> Scan:
-        spec = self.spec
-        rng = np.random.default_rng([spec.seed, 2, i])
+        params = self.params
+        rng = np.random.default_rng([params.seed, 2, i])
         level = self.ms_level(i)
-        rt_s = i * spec.cycle_time_s + rng.uniform(0.0, 0.2) * spec.cycle_time_s
+        rt_s = i * params.cycle_time_s + rng.uniform(0.0, 0.2) * params.cycle_time_s
         rec = ScanRecord(
-            scan_id=spec.first_scan_id + i,
+            scan_id=params.first_scan_id + i,
             retention_time_min=rt_s / 60.0,
             ms_level=level,
             ion_polarity=self.polarity(i),
@@ -207,7 +207,7 @@ class _Generator:
 
     def _qtof_scan(self, i: int, rec: ScanRecord, mz: np.ndarray, h: np.ndarray, prec: int | None,
                    rng: np.random.Generator) -> Scan:
-        spec = self.spec
+        params = self.params
         ci = rec.ion_polarity % len(self.cals)
         cal = self.cals[ci]
         x0, dx = self.axes[ci]
@@ -215,15 +215,15 @@ class _Generator:
         if prec is not None:
             rec.target_mz = float(self.c_mz[prec])
             rec.collision_energy = float(round(8.0 + 0.03 * self.c_mz[prec], 1))
-        rec.min_x, rec.max_x = spec.mz_range
-        mode = spec.spectra
+        rec.min_x, rec.max_x = params.mz_range
+        mode = params.spectra
         want_profile = mode in ("profile", "both") or (mode == "mixed" and rec.ms_level < 2)
         want_centroid = mode in ("centroid", "both") or (mode == "mixed" and rec.ms_level >= 2)
         t_c = flight_time_array(cal, mz)
-        sigma = np.maximum(np.sqrt(mz) / (2.0 * abs(cal.a) * spec.resolution) / 2.3548, 0.7 * dx)
+        sigma = np.maximum(np.sqrt(mz) / (2.0 * abs(cal.a) * params.resolution) / 2.3548, 0.7 * dx)
         scan = Scan(rec, calibration=cal)
         if want_profile:
-            n = spec.points
+            n = params.points
             sig = self.baseline.copy()
             for tc, s, hh in zip(t_c.tolist(), sigma.tolist(), h.tolist()):
                 c = (tc - x0) / dx
@@ -236,7 +236,7 @@ class _Generator:
                 sig[i0:i1] += hh * np.exp(-0.5 * d * d)
             ints = rng.poisson(sig).astype(np.int64)
             np.minimum(ints, 2**31 - 1, out=ints)
-            enc = spec.encoding
+            enc = params.encoding
             if enc == "mixed":
                 enc = "lzf" if rng.random() < 0.5 else "rle"
             scan.profile = Profile(x0, dx, ints, enc)
@@ -245,7 +245,7 @@ class _Generator:
             jitter = sigma[order] / np.sqrt(h[order]) * rng.standard_normal(order.size)
             ct = t_c[order] + jitter
             area = (h[order] * sigma[order] * SQRT_2PI / dx).astype(np.float32)
-            if spec.centroid_format == 2:
+            if params.centroid_format == 2:
                 scan.centroids = Centroids(2, ct, area)
             else:
                 scan.centroids = Centroids(3, cal.mz_array(ct), area)
@@ -269,8 +269,8 @@ class _Generator:
 
     def _qqq_scan(self, i: int, rec: ScanRecord, mz: np.ndarray, h: np.ndarray, prec: int | None,
                   rng: np.random.Generator) -> Scan:
-        spec = self.spec
-        n = spec.points
+        params = self.params
+        n = params.points
         if prec is not None:
             rec.mrm_channel_id = i % max(len(self.channels), 1) + 1
             fmz, _ = self.fragments(prec)
@@ -278,7 +278,7 @@ class _Generator:
             grid = np.linspace(product - 0.5, product + 0.5, n) if n > 1 else np.array([product])
         else:
             rec.mrm_channel_id = 0
-            lo, hi = spec.mz_range
+            lo, hi = params.mz_range
             grid = np.linspace(lo, hi, n) if n > 1 else np.array([lo])
         sig = np.full(n, 2.0)
         width = 0.25 if prec is None else 0.12
@@ -374,8 +374,8 @@ def synthetic_run(
     if not 0 < lo < hi:
         raise ValueError("mz_range must be 0 < low < high")
 
-    def make(n_scans: int) -> RunSpec:
-        return RunSpec(
+    def make(n_scans: int) -> RunParams:
+        return RunParams(
             scans=n_scans, points=points, ms2_share=ms2_share, stride=stride, encoding=encoding, seed=seed,
             instrument=instrument, spectra=spectra, centroid_format=3 if instrument == "qqq" else centroid_format,
             mz_range=(float(lo), float(hi)), cycle_time_s=cycle_time_s, polarity=_parse_polarity(polarity),
@@ -399,8 +399,8 @@ def synthetic_run(
         scans = max(1, math.ceil(target_size / (12 * per_scan)))
     if scans < 1:
         raise ValueError("scans must be >= 1")
-    spec = make(scans)
-    gen = _Generator(spec)
+    params = make(scans)
+    gen = _Generator(params)
     entries = [DefaultCalEntry(k + 1, cal) for k, cal in enumerate(gen.cals)]
     device = Device("TandemQuadrupole", "G6410A") if instrument == "qqq" else Device("QTOF", "G6530A")
     acq = Acquisition(
@@ -410,6 +410,6 @@ def synthetic_run(
         device=device,
         acquired_time=acquired_time,
         header_size=header_size,
-        spec=spec,
+        params=params,
     )
     return acq
