@@ -1,0 +1,150 @@
+import gc
+import os
+import struct
+import threading
+import time
+
+import pytest
+
+import velorium
+from acqwriter import Descriptor, ScanRecord, msscan_bytes, peak_block_format3
+from conftest import open_fds, write_scans
+
+SPECTRUM_FIELDS = [
+    "index", "scan_number", "native_id", "ms_level", "polarity", "scan_mode", "analyzer", "acquisition_event_id",
+    "filter", "retention_time_sec", "total_ion_current", "reported_total_ion_current", "base_peak_mz",
+    "reported_base_peak_mz", "base_peak_intensity", "reported_base_peak_intensity", "low_mz", "high_mz",
+    "ion_injection_time_ms", "inv_mobility", "faims_cv", "precursor", "mz", "intensity", "inv_mobility_per_peak",
+    "extra",
+]
+
+
+def fields(s):
+    return {name: getattr(s, name) for name in SPECTRUM_FIELDS}
+
+
+def test_streaming_equals_raw_reader_field_by_field(qtof_run):
+    folder, _ = qtof_run
+    reader = velorium.RawReader(str(folder))
+    it = velorium.iter_spectra(str(folder))
+    assert iter(it) is it
+    assert type(it) is velorium.SpectrumIter
+    streamed = list(it)
+    assert len(streamed) == reader.scan_count
+    for i, s in enumerate(streamed):
+        assert fields(s) == fields(reader.read_spectrum(i))
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_path_argument(tmp_path):
+    import pathlib
+
+    with pytest.raises(TypeError, match="path"):
+        velorium.iter_spectra(pathlib.Path(tmp_path))
+    with pytest.raises(UnicodeEncodeError):
+        velorium.iter_spectra("\udc80")
+    assert isinstance(velorium.iter_spectra(path=str(tmp_path)), velorium.SpectrumIter)
+
+
+def test_open_failure_is_raised_once_by_the_first_next(tmp_path):
+    it = velorium.iter_spectra(str(tmp_path / "nothing.d"))
+    with pytest.raises(RuntimeError) as info:
+        next(it)
+    assert info.value.args == ("parse error: AcqData directory not found",)
+    with pytest.raises(StopIteration):
+        next(it)
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_spectra_before_a_failure_are_delivered(tmp_path):
+    peaks = peak_block_format3([100.0], [1.0])
+    records = [ScanRecord(i + 1, 0.1 * i, descriptors=[Descriptor(3, 0, 12, 2 if i == 2 else 1)]) for i in range(5)]
+    folder = write_scans(tmp_path / "f.d", records, stride=196, files={"MSPeak.bin": peaks})
+    it = velorium.iter_spectra(str(folder))
+    assert next(it).index == 0
+    assert next(it).index == 1
+    with pytest.raises(RuntimeError) as info:
+        next(it)
+    assert info.value.args == ("vendor parser error: scanId=3: centroid block: parse error: Truncated MSPeak.bin block",)
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_spectra_outlive_the_iterator(qtof_run):
+    folder, _ = qtof_run
+    it = velorium.iter_spectra(str(folder))
+    first = next(it)
+    mz = first.mz
+    del it
+    gc.collect()
+    assert first.mz == mz and first.index == 0
+
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return condition()
+
+
+def test_abandoned_iterator_releases_the_files(qtof_run):
+    folder, _ = qtof_run
+    before = open_fds()
+    threads_before = threading.active_count()
+    for _ in range(20):
+        for s in velorium.iter_spectra(str(folder)):
+            break
+        del s
+    started = time.monotonic()
+    gc.collect()
+    assert time.monotonic() - started < 1.0  # dropping never waits for the thread
+    assert wait_for(lambda: open_fds() <= before)
+    assert threading.active_count() == threads_before
+
+
+def test_second_concurrent_next_is_refused(tmp_path):
+    # MSScan.bin is a FIFO: opening it blocks the decoding thread until the
+    # test writes the scan index, so the first next() is held waiting.
+    folder = tmp_path / "fifo.d"
+    (folder / "AcqData").mkdir(parents=True)
+    fifo = folder / "AcqData" / "MSScan.bin"
+    os.mkfifo(fifo)
+    it = velorium.iter_spectra(str(folder))
+    results = []
+    waiter = threading.Thread(target=lambda: results.append(next(it)))
+    waiter.start()
+    time.sleep(0.2)
+    assert waiter.is_alive()
+    with pytest.raises(RuntimeError) as info:
+        next(it)
+    assert info.value.args == ("Already borrowed",)
+    with open(fifo, "wb") as f:
+        f.write(msscan_bytes([ScanRecord(1, 0.5), ScanRecord(2, 0.6)], 196))
+    waiter.join(10)
+    assert not waiter.is_alive()
+    assert results[0].index == 0
+    assert next(it).index == 1
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_other_threads_run_while_next_waits(tmp_path):
+    folder = tmp_path / "fifo2.d"
+    (folder / "AcqData").mkdir(parents=True)
+    fifo = folder / "AcqData" / "MSScan.bin"
+    os.mkfifo(fifo)
+    it = velorium.iter_spectra(str(folder))
+
+    def feed():
+        # Runs only if next() below released the interpreter lock.
+        with open(fifo, "wb") as f:
+            f.write(msscan_bytes([ScanRecord(1, 0.5)], 196))
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    assert next(it).scan_number == 1
+    feeder.join(10)
