@@ -1,0 +1,145 @@
+#include "velorium/raw/msprofile.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "velorium/raw/lzf.hpp"
+#include "velorium/text.hpp"
+
+namespace velorium::raw::msprofile {
+namespace {
+
+constexpr std::size_t kAxisHeaderSize = 16;
+constexpr std::size_t kStreamHeaderSize = 8;  // marker and start field
+
+struct Axis {
+  double x0;
+  double dx;
+
+  static Axis read(const std::uint8_t* p) noexcept { return {load_le<double>(p), load_le<double>(p + 8)}; }
+  bool valid() const noexcept { return std::isfinite(x0) && std::isfinite(dx) && dx > 0.0; }
+};
+
+// Sign-extended little-endian word of 1, 2, 4 or 8 bytes.
+inline std::int64_t load_word(const std::uint8_t* p, std::size_t width) noexcept {
+  switch (width) {
+    case 1:
+      return load_le<std::int8_t>(p);
+    case 2:
+      return load_le<std::int16_t>(p);
+    case 4:
+      return load_le<std::int32_t>(p);
+    default:
+      return load_le<std::int64_t>(p);
+  }
+}
+
+// Walks a run-length stream into `point_count` values, zero where no data
+// word sets a point, each data word passed through `convert`. The size cap,
+// the marker and the start field are checked before the values are
+// allocated.
+template <class T, class Convert>
+Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Convert convert) {
+  const std::uint64_t n = point_count;
+  if (n > kMaxRunLengthPoints) {
+    return parse_error(text::cat("run-length profile block of ", n, " points exceeds the size cap"));
+  }
+  if (stream.size() < kStreamHeaderSize || load_le<std::uint32_t>(stream, 0) != kRunLengthMarker) {
+    return parse_error("run-length profile stream has no marker");
+  }
+  const std::int64_t start = -static_cast<std::int64_t>(load_le<std::int32_t>(stream, 4));
+  if (start < 0 || static_cast<std::uint64_t>(start) > n) {
+    return parse_error(text::cat("run-length profile stream starts at point ", start, " of ", n));
+  }
+
+  std::vector<T> values(static_cast<std::size_t>(n));
+  const std::uint8_t* const base = stream.data();
+  const std::size_t size = stream.size();
+  std::size_t position = kStreamHeaderSize;
+  std::size_t width = 4;
+  std::uint64_t point = static_cast<std::uint64_t>(start);
+  while (position != size) {
+    if (width > size - position) {
+      return parse_error(
+          text::cat("run-length profile stream truncated: ", size - position, " bytes left at width ", width));
+    }
+    const std::int64_t word = load_word(base + position, width);
+    position += width;
+    if (word >= 0) {
+      if (point >= n) return parse_error(text::cat("run-length profile stream sets point ", point, " of ", n));
+      values[static_cast<std::size_t>(point)] = convert(word);
+      ++point;
+    } else {
+      const std::uint64_t k = ~static_cast<std::uint64_t>(word);  // -word - 1, without overflow
+      const std::uint64_t skip = k >> 2;
+      // point <= n <= 2^27, so point + skip cannot wrap.
+      if (skip > n - point) {
+        return parse_error(
+            text::cat("run-length profile stream skips ", skip, " points from point ", point, " of ", n));
+      }
+      point += skip;
+      width = std::size_t{1} << (k & 3);
+    }
+  }
+  return values;
+}
+
+// The calibration is applied once per point, in point order.
+std::vector<double> mz_axis(const Axis& axis, std::uint32_t point_count,
+                            const calibration::TofCalibration& calibration) {
+  std::vector<double> mz;
+  mz.reserve(point_count);
+  for (std::uint32_t i = 0; i < point_count; ++i) {
+    mz.push_back(calibration.mz_at(axis.x0 + static_cast<double>(i) * axis.dx));
+  }
+  return mz;
+}
+
+}  // namespace
+
+Result<std::vector<std::int64_t>> decode_run_length(ByteSpan stream, std::uint32_t point_count) {
+  return run_length<std::int64_t>(stream, point_count, [](std::int64_t word) { return word; });
+}
+
+Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
+                                   const calibration::TofCalibration& calibration) {
+  if (!params.uncompressed_byte_count) return parse_error("Missing UncompressedByteCount for profile block");
+  const std::uint32_t n = params.point_count;
+  if (n == 0) return Peaks{};
+  const std::uint64_t expected = *params.uncompressed_byte_count;
+  const std::uint64_t needed = kAxisHeaderSize + 4 * static_cast<std::uint64_t>(n);
+  if (expected < needed) {
+    return parse_error(
+        text::cat("UncompressedByteCount ", expected, " too short for ", n, " points (needs ", needed, ")"));
+  }
+
+  if (block.size() >= kAxisHeaderSize + 4 && load_le<std::uint32_t>(block, kAxisHeaderSize) == kRunLengthMarker) {
+    const Axis axis = Axis::read(block.data());
+    if (axis.valid() && axis.x0 > 0.0) {
+      // Straight to f32: the same walk as decode_run_length without the
+      // 64-bit intermediate. Integer-to-float conversion rounds to nearest.
+      VELORIUM_TRY(auto intensity, run_length<float>(block.subspan(kAxisHeaderSize), n, [](std::int64_t word) {
+                     return static_cast<float>(word);
+                   }));
+      return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
+    }
+  }
+
+  Axis axis{};
+  std::vector<float> intensity;
+  {
+    VELORIUM_TRY(const ByteBuffer raw, lzf::decompress(block, expected));
+    axis = Axis::read(raw.data());
+    if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
+    intensity.resize(n);
+    const std::uint8_t* src = raw.data() + kAxisHeaderSize;
+    float* dst = intensity.data();
+    for (std::uint32_t i = 0; i < n; ++i) dst[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * std::size_t{i}));
+  }  // the decompressed bytes are released before the m/z axis is built
+  return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
+}
+
+}  // namespace velorium::raw::msprofile
