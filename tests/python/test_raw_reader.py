@@ -28,10 +28,10 @@ def test_module_surface():
     assert str(inspect.signature(velorium.iter_spectra)) == "(path)"
     assert velorium.iter_spectra.__doc__ == "Decode spectra one at a time without buffering the whole acquisition."
     R = velorium.RawReader
-    assert R.__doc__ is None
-    assert str(inspect.signature(R.read_spectrum)) == "(self, scan_index)"
+    assert not R.__doc__  # only the signature
+    assert str(inspect.signature(R.read_spectrum)) == "(self, /, scan_index)"
     for name in ("run_info", "read_chromatograms"):
-        assert str(inspect.signature(getattr(R, name))) == "(self)"
+        assert str(inspect.signature(getattr(R, name))) == "(self, /)"
         assert getattr(R, name).__doc__ is None
     assert R.device_info.__doc__ == "Instrument name and model decoded from Devices.xml, when available."
     assert R.scan_index.__doc__ == "The decoded MSScan.bin header and scan records."
