@@ -1,0 +1,42 @@
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def run_mypy(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, timeout=600)
+
+
+def test_stubs_match_the_built_module(tmp_path):
+    # Run outside the source tree so that only the installed module and its
+    # stub package are seen.
+    result = run_mypy("mypy.stubtest", "velorium", "--allowlist", str(HERE / "stubtest-allowlist.txt"), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_type_checker_sees_the_api(tmp_path):
+    program = tmp_path / "use.py"
+    program.write_text(textwrap.dedent("""
+        from typing import TYPE_CHECKING
+        import velorium
+        if TYPE_CHECKING:
+            from velorium import RunInfo
+
+        reader = velorium.RawReader("run.d")
+        info: "RunInfo" = reader.run_info()
+        name: str = info["instrument"]["name"]
+        spectrum = reader.read_spectrum(0)
+        mz: list[float] = spectrum.mz
+        level: int = spectrum.ms_level
+        for s in velorium.iter_spectra("run.d"):
+            rt: float = s.retention_time_sec
+        bad: str = spectrum.ms_level
+    """))
+    result = run_mypy("mypy", "--strict", "--no-incremental", str(program), cwd=tmp_path)
+    # Exactly the one deliberate mistake is reported.
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1, result.stdout
+    assert "use.py:15" in errors[0] and "int" in errors[0] and "str" in errors[0]
