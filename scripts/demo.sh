@@ -46,6 +46,11 @@ pip_quiet() {  # python, pip arguments...
 # --- The interpreter ---------------------------------------------------------
 if [ -n "${VELORIUM_DEMO_PYTHON:-}" ]; then
   py=$VELORIUM_DEMO_PYTHON
+  # An absolute path (the checks run in another folder); symlinks are kept, a venv's python is one.
+  case $py in
+    */*) py=$(cd "$(dirname "$py")" && pwd)/$(basename "$py") ;;
+    *) py=$(command -v "$py") || { echo "demo.sh: $VELORIUM_DEMO_PYTHON: not found" >&2; exit 1; } ;;
+  esac
   "$py" -c 'import velorium' 2>/dev/null || {
     echo "demo.sh: velorium is not installed for $py (unset VELORIUM_DEMO_PYTHON to build it)" >&2
     exit 1
