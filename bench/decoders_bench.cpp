@@ -5,6 +5,7 @@
 //
 //   velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=3
 #include <liblzf/lzf.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -279,6 +280,8 @@ void register_blocks(const std::vector<BlockCase>& profiles, const std::vector<B
 // liblzf's per block (from the median when runs are repeated).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

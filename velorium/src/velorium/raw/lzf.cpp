@@ -36,13 +36,13 @@ constexpr std::size_t kMaxLiteral = 32;
 constexpr std::size_t kMaxMatch = 264;
 constexpr std::size_t kMaxInstruction = 1 + kMaxLiteral;  // longest instruction in the input
 
-// For a distance d below 16, the smallest multiple of d that is at least 8
-// (kStride8) or 16 (kStride16). Once the first 8 (or 16) bytes of a match
+// The smallest multiple of a distance d that is at least 8 (kStride8, for d
+// below 8) or 16 (kStride16, for d below 16). Once the first 8 (or 16) bytes of a match
 // repeat the last d bytes of the output, the rest of it can be copied in
 // chunks of that size from that far back: each chunk's source then ends at
 // or before its destination, and starts no earlier than d bytes before the
 // match (each stride is below the chunk size plus d).
-constexpr std::uint8_t kStride8[16] = {0, 8, 8, 9, 8, 10, 12, 14, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::uint8_t kStride8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 constexpr std::uint8_t kStride16[16] = {0, 16, 16, 18, 16, 20, 18, 21, 16, 18, 20, 22, 24, 26, 28, 30};
 
 // Copies `length` (3 to 264) bytes from `distance` (at least 1) bytes back,
