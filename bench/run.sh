@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# velorium's benchmark suite, in one command: builds the C++ decoder benchmark
+# and velorium for CPython 3.14 and the machine's python3, writes the
+# synthetic acquisitions (about 1.2 GB decoded, 70 MB on disk) and their
+# mzML copy, runs every comparison side by side, and writes BENCHMARKS.md.
+# About 10 minutes on a 2-core machine; the data and the builds are kept in
+# build/bench and reused by the next run.
+#
+#   bash bench/run.sh
+#
+# Environment:
+#   VELORIUM_BENCH_DIR=DIR    work folder (default build/bench): builds, venvs, data, results
+#   VELORIUM_BENCH_OUT=FILE   the report (default BENCHMARKS.md at the top of the repository)
+#   VELORIUM_BENCH_REPS=N     rounds of each timed comparison (default 5; 3 for the mzML readers)
+#   VELORIUM_SHARED=DIR       where tools/cpython314 is (default ../shared beside the repository)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+work=${VELORIUM_BENCH_DIR:-$root/build/bench}
+out=${VELORIUM_BENCH_OUT:-$root/BENCHMARKS.md}
+reps=${VELORIUM_BENCH_REPS:-5}
+mzml_reps=$(( reps > 3 ? 3 : reps ))
+shared=${VELORIUM_SHARED:-$root/../shared}
+results=$work/results
+data=$work/data
+logs=$work/logs
+mkdir -p "$results" "$data" "$logs"
+rm -f "$results"/*.json "$results/steps.tsv" "$results/commands.txt"
+export PYTHONPATH=$root/bench${PYTHONPATH:+:$PYTHONPATH}
+suite_start=$(date +%s)
+
+say() { printf '== %s\n' "$*" >&2; }
+note_command() { printf '%s\n' "$*" >>"$results/commands.txt"; }
+step() {  # name, command...: runs it, logs it, records its wall time
+  local name=$1; shift
+  local t0; t0=$(date +%s.%N)
+  say "$name"
+  "$@"
+  local t1; t1=$(date +%s.%N)
+  printf '%s\t%.1f\n' "$name" "$(echo "$t1 - $t0" | bc)" >>"$results/steps.tsv"
+}
+
+# --- What the builds need ------------------------------------------------------
+debs=(g++ cmake ninja-build bc libpugixml-dev libbenchmark-dev liblzf-dev liblzf1)
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing Debian packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
+    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
+    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  }
+fi
+
+note_command "bash bench/run.sh    # everything below, then the report"
+python3 -m velbench machine --out "$results/machine.json"   # the load average before the run
+
+# --- C++: LZF and block decoders -------------------------------------------------
+cpp_build=$work/cpp
+cpp_bench() {
+  cmake -S . -B "$cpp_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON \
+    -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
+  cmake --build "$cpp_build" -j 2 --target velorium_bench >"$logs/cpp-build.log" 2>&1 \
+    || { tail -n 40 "$logs/cpp-build.log"; return 1; }
+  "$cpp_build/bench/velorium_bench" --benchmark_min_time=0.2 --benchmark_repetitions="$reps" \
+    --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
+  python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
+}
+note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
+note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench"
+note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
+step "C++ decoder benchmark" cpp_bench
+
+# --- Python environments ---------------------------------------------------------
+labels=()
+declare -A python_of
+make_venv() {  # label, command that creates the venv given as its last argument
+  local label=$1 venv=$work/venv-$1; shift
+  [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check . -r bench/requirements.txt \
+    >"$logs/pip-$label.log" 2>&1 || { tail -n 40 "$logs/pip-$label.log"; return 1; }
+  python_of[$label]=$venv/bin/python
+  labels+=("$label")
+}
+if [ -x "$shared/tools/cpython314" ]; then
+  step "venv py314 (pip install . -r bench/requirements.txt)" make_venv py314 "$shared/tools/cpython314" --venv
+else
+  say "no CPython 3.14 ($shared/tools/cpython314): python3 only"
+fi
+step "venv py3 (pip install . -r bench/requirements.txt)" make_venv py3 python3 -m venv
+primary=${python_of[${labels[0]}]}
+note_command "python -m venv ...; pip install . -r bench/requirements.txt    # for: ${labels[*]}"
+
+# --- Data ------------------------------------------------------------------------
+step "acquisitions" "$primary" -m velbench data --dir "$data" --out "$results/datasets.json"
+note_command "python3 tools/write_acquisition.py DIR/NAME.d ARGS    # for each acquisition listed below"
+
+# --- Python-side benchmarks ------------------------------------------------------
+big=$data/profile-1g.d
+small=$data/profile-100m.d
+run=$data/qtof-run.d
+step "whole decode" "$primary" -m velbench decode "$big" --reps "$reps" --out "$results/decode.json"
+note_command "python -m velbench decode DIR/profile-1g.d --reps $reps    # ${labels[0]}"
+step "perf samples" "$primary" -m velbench profile "$big" --out "$results/profile.json"
+note_command "python -m velbench profile DIR/profile-1g.d    # perf record of iter_spectra and RawReader, ${labels[0]}"
+step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memory.json"
+note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
+for label in "${labels[@]}"; do
+  step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
+    --out "$results/handover-$label.json"
+done
+note_command "python -m velbench handover DIR/qtof-run.d --reps $reps    # ${labels[*]}"
+stamp="$(cat "$data/qtof-run.stamp") / $("$primary" -c 'import pyopenms; print(pyopenms.__version__)')"
+step "mzML copy (setup)" "$primary" -m velbench mzml-write "$run" "$data/qtof-run.mzML" --stamp "$stamp" >/dev/null
+note_command "python -m velbench mzml-write DIR/qtof-run.d DIR/qtof-run.mzML    # setup, not measured"
+for label in "${labels[@]}"; do
+  step "mzML readers ($label)" "${python_of[$label]}" -m velbench mzml "$run" "$data/qtof-run.mzML" \
+    --reps "$mzml_reps" --out "$results/mzml-$label.json"
+done
+note_command "python -m velbench mzml DIR/qtof-run.d DIR/qtof-run.mzML --reps $mzml_reps    # ${labels[*]}"
+
+# --- Report ----------------------------------------------------------------------
+machine_args=()
+for label in "${labels[@]}"; do machine_args+=(--python "${python_of[$label]}"); done
+python3 -m velbench machine "${machine_args[@]}" --out "$results/machine.json"
+python3 -m velbench report --results "$results" --out "$out"
+say "wrote $out in $(( $(date +%s) - suite_start ))s"

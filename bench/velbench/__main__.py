@@ -1,0 +1,136 @@
+"""python -m velbench STEP ...: one step of the benchmark suite (bench/run.sh runs them all)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+
+from .common import emit, read_json, write_json
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(prog="python -m velbench", description=__doc__)
+    sub = p.add_subparsers(dest="step", required=True)
+
+    s = sub.add_parser("machine", help="describe the machine")
+    s.add_argument("--python", action="append", default=[], help="an interpreter the suite uses (repeatable)")
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("data", help="write the benchmark acquisitions that are missing")
+    s.add_argument("--dir", required=True)
+    s.add_argument("--out", required=True)
+    s.add_argument("names", nargs="*")
+
+    s = sub.add_parser("cpp", help="reduce the C++ benchmark's JSON output")
+    s.add_argument("json")
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("decode", help="RawReader against liblzf on the same blocks")
+    s.add_argument("acquisition")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("rawreader-once", help="(child) one RawReader construction")
+    s.add_argument("acquisition")
+
+    s = sub.add_parser("handover", help="mz and intensity lists against list(array.array)")
+    s.add_argument("acquisition")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("memory", help="peak RSS of streaming and of RawReader")
+    s.add_argument("small")
+    s.add_argument("large")
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("rss", help="(child) peak RSS of one way of reading")
+    s.add_argument("mode", choices=("stream", "reader"))
+    s.add_argument("acquisition")
+
+    s = sub.add_parser("mzml-write", help="(setup) write the acquisition's spectra as mzML with pyopenms")
+    s.add_argument("acquisition")
+    s.add_argument("mzml")
+    s.add_argument("--stamp", default="", help="skip when MZML exists and MZML.stamp holds this text")
+
+    s = sub.add_parser("mzml", help="velorium against pyopenms and pyteomics reading the mzML")
+    s.add_argument("acquisition")
+    s.add_argument("mzml")
+    s.add_argument("--reps", type=int, default=3)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("profile", help="perf samples of streaming and of RawReader")
+    s.add_argument("acquisition")
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
+    s.add_argument("--results", required=True)
+    s.add_argument("--out", required=True)
+
+    args = p.parse_args(argv)
+    if args.step == "machine":
+        from .machine import describe
+
+        info = describe(args.python or [sys.executable])
+        if Path(args.out).is_file():  # described at the start of the run: keep that load average
+            info["load_average_end"] = info["load_average"]
+            info["load_average"] = read_json(args.out)["load_average"]
+            info["date"] = read_json(args.out)["date"]
+        write_json(args.out, info)
+    elif args.step == "data":
+        from .datasets import DATASETS, ensure
+
+        write_json(args.out, ensure(Path(args.dir), args.names or list(DATASETS)))
+    elif args.step == "cpp":
+        from .cpp import reduce
+
+        write_json(args.out, reduce(read_json(args.json)))
+    elif args.step == "decode":
+        from .decode import run
+
+        write_json(args.out, run(args.acquisition, args.reps, sys.executable))
+    elif args.step == "rawreader-once":
+        from .decode import rawreader_once
+
+        rawreader_once(args.acquisition)
+    elif args.step == "handover":
+        from .handover import run
+
+        write_json(args.out, run(args.acquisition, args.reps))
+    elif args.step == "memory":
+        from .memory import run
+
+        write_json(args.out, run(sys.executable, args.small, args.large))
+    elif args.step == "rss":
+        from .memory import child
+
+        child(args.mode, args.acquisition)
+    elif args.step == "mzml-write":
+        from .mzml import write_mzml
+
+        stamp = Path(args.mzml + ".stamp")
+        if args.stamp and Path(args.mzml).is_file() and stamp.is_file() and stamp.read_text() == args.stamp:
+            info = read_json(args.mzml + ".json")
+            info["cached"] = True
+        else:
+            info = write_mzml(args.acquisition, args.mzml)
+            write_json(args.mzml + ".json", info)
+            stamp.write_text(args.stamp)
+        emit(info)
+    elif args.step == "mzml":
+        from .mzml import run
+
+        write_json(args.out, run(args.acquisition, args.mzml, args.reps))
+    elif args.step == "profile":
+        from .profile import run
+
+        write_json(args.out, run(args.acquisition))
+    elif args.step == "report":
+        from .report import write_report
+
+        write_report(Path(args.results), Path(args.out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,87 @@
+"""The synthetic acquisitions the benchmarks read, written with tools/write_acquisition.py.
+
+Each is written once into the data folder and reused while its writer
+command is unchanged (a stamp file beside it holds the command).
+"""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from .common import ROOT, log
+
+WRITER = ROOT / "tools" / "write_acquisition.py"
+
+
+@dataclass(frozen=True)
+class Dataset:
+    name: str
+    args: tuple[str, ...]
+    purpose: str
+
+    def command(self, folder: Path) -> list[str]:
+        return ["python3", "tools/write_acquisition.py", str(folder / f"{self.name}.d"), *self.args]
+
+
+# Profile-heavy runs: every scan a 100 000-point LZF profile spectrum.
+PROFILE_ARGS = ("--points", "100000", "--spectra", "profile", "--encoding", "lzf", "--ms2-share", "0.25",
+                "--seed", "1")
+
+DATASETS = {
+    d.name: d
+    for d in (
+        Dataset("profile-1g", ("--target-size", "1.1G", *PROFILE_ARGS),
+                "whole decode, RawReader memory, streaming memory (large)"),
+        Dataset("profile-100m", ("--target-size", "110M", *PROFILE_ARGS), "streaming memory (small)"),
+        Dataset("qtof-run", ("--scans", "1000", "--points", "20000", "--ms2-share", "0.4", "--spectra", "mixed",
+                             "--encoding", "mixed", "--seed", "3"),
+                "Python hand-over, mzML comparison (MS1 profile, MS2 centroid)"),
+    )
+}
+
+
+def path_of(folder: Path, name: str) -> Path:
+    return folder / f"{name}.d"
+
+
+def ensure(folder: Path, names: list[str]) -> dict[str, dict]:
+    """Writes the missing or outdated datasets; returns their descriptions."""
+    folder.mkdir(parents=True, exist_ok=True)
+    out = {}
+    for name in names:
+        d = DATASETS[name]
+        target = path_of(folder, name)
+        stamp = folder / f"{name}.stamp"
+        wanted = " ".join(d.args)
+        seconds = None
+        if not (stamp.is_file() and stamp.read_text() == wanted and (target / "AcqData" / "MSScan.bin").is_file()):
+            if target.exists():
+                shutil.rmtree(target)
+            stamp.unlink(missing_ok=True)
+            log(f"writing {target.name} ({wanted})")
+            t0 = time.perf_counter()
+            proc = subprocess.run([sys.executable, str(WRITER), str(target), *d.args], capture_output=True,
+                                  text=True)
+            if proc.returncode != 0:
+                raise RuntimeError(f"writing {name} failed: {proc.stderr.strip()}")
+            seconds = time.perf_counter() - t0
+            stamp.write_text(wanted)
+            (folder / f"{name}.summary").write_text(proc.stdout.strip())
+        files = {p.name: p.stat().st_size for p in sorted((target / "AcqData").iterdir())}
+        out[name] = {
+            "name": name,
+            "path": str(target),
+            "writer_args": list(d.args),
+            "command": " ".join(d.command(Path("DIR"))),
+            "purpose": d.purpose,
+            "writer_summary": (folder / f"{name}.summary").read_text() if (folder / f"{name}.summary").is_file() else "",
+            "files": files,
+            "bytes_on_disk": sum(files.values()),
+            "write_seconds": seconds,
+        }
+    return out
