@@ -157,15 +157,30 @@ class RunSummary:
     tic: list[float] = field(default_factory=list)
     bpc: list[float] = field(default_factory=list)
     candidates: list[Peak] = field(default_factory=list)
-    best_ms2: Any = None  # the MS2 velorium.Spectrum with the highest TIC
-    best_ms1: Any = None  # its survey scan (the last MS1 before it), else the MS1 with the highest TIC
+    best_ms1: Any = None  # the velorium.Spectrum objects shown in the figure (see summarize)
+    best_ms2: Any = None
     seconds: float = 0.0
 
 
 def summarize(spectra: Iterable[Any], peaks_per_scan: int = 25) -> RunSummary:
-    """Counts, ranges, chromatograms and peak candidates of a stream of spectra."""
+    """Counts, ranges, chromatograms and peak candidates of a stream of spectra.
+
+    The spectra kept for the figure: the MS1 scan with the highest TIC and the
+    most intense MS2 scan of its cycle (those after it and before the next
+    MS1 scan); when its cycle has none, the first MS2 scan after it; when
+    there is none either, the most intense MS2 scan of the run.
+    """
     s = RunSummary()
-    last_ms1 = top_ms1 = None
+    cycle_ms1 = cycle_ms2 = top_ms2 = None
+    awaiting_ms2 = False  # the best MS1 scan so far had no MS2 scan in its cycle
+
+    def close_cycle() -> None:
+        nonlocal awaiting_ms2
+        if cycle_ms1 is not None and (s.best_ms1 is None
+                                      or cycle_ms1.total_ion_current > s.best_ms1.total_ion_current):
+            s.best_ms1, s.best_ms2 = cycle_ms1, cycle_ms2
+            awaiting_ms2 = cycle_ms2 is None
+
     for sp in spectra:
         s.scans += 1
         level = sp.ms_level
@@ -190,16 +205,18 @@ def summarize(spectra: Iterable[Any], peaks_per_scan: int = 25) -> RunSummary:
             if n:
                 for mz, h, tol in pick_peaks(sp.mz, sp.intensity, mode == "profile", peaks_per_scan):
                     s.candidates.append(Peak(mz, h, rt, sp.scan_number, tol))
-            if n:
-                last_ms1 = sp
-                if top_ms1 is None or tic > top_ms1.total_ion_current:
-                    top_ms1 = sp
+                close_cycle()
+                cycle_ms1, cycle_ms2 = sp, None
         elif level >= 2 and n:
-            if s.best_ms2 is None or tic > s.best_ms2.total_ion_current:
-                s.best_ms2 = sp
-                s.best_ms1 = last_ms1
-    if s.best_ms1 is None:
-        s.best_ms1 = top_ms1
+            if awaiting_ms2:
+                s.best_ms2, awaiting_ms2 = sp, False
+            if cycle_ms2 is None or tic > cycle_ms2.total_ion_current:
+                cycle_ms2 = sp
+            if top_ms2 is None or tic > top_ms2.total_ion_current:
+                top_ms2 = sp
+    close_cycle()
+    if s.best_ms2 is None:
+        s.best_ms2 = top_ms2
     return s
 
 
@@ -267,7 +284,8 @@ def describe_peaks(peaks: Sequence[Peak]) -> str:
         return "Most intense MS1 peaks: none (no MS1 scan has peaks)"
     rows = [(str(i), f"{p.mz:.4f}", f"{p.intensity:,.0f}", f"{p.rt_sec / 60:.2f}", str(p.scan_number))
             for i, p in enumerate(peaks, 1)]
-    return ("Most intense MS1 peaks (apex over the run; apexes within one point spacing counted once)\n"
+    return ("Most intense MS1 peaks (apex over the run; apexes closer than one point spacing, or 20 ppm for\n"
+            "centroids, are one peak)\n"
             + format_table(("#", "m/z", "intensity", "RT (min)", "scan"), rows))
 
 
@@ -319,7 +337,7 @@ def draw_spectrum(ax: Any, sp: Any, color: str, mark_mz: float | None = None, la
     pad = max(0.07 * (hi - lo), 5.0)
     ax.set_xlim(max(lo - pad, 0.0), hi + pad)
     candidates = pick_peaks(mz, y, profile, 60)
-    for mzp, h in spread_labels(candidates, 0.09 * (hi - lo + 2 * pad), label_peaks):
+    for mzp, h in spread_labels(candidates, 0.11 * (hi - lo + 2 * pad), label_peaks):
         ax.annotate(f"{mzp:.3f}", (mzp, h), xytext=(0, 3), textcoords="offset points",
                     ha="center", va="bottom", fontsize=7, color="0.25")
     if marker is not None:
@@ -382,18 +400,15 @@ def write_figure(out: Path, s: RunSummary, title: str) -> None:
         ax.grid(True, axis="x", alpha=0.3)
         for sp, c in ((s.best_ms1, "tab:blue"), (s.best_ms2, "tab:orange")):
             if sp is not None:
-                ax.axvline(sp.retention_time_sec / 60.0, color=c, ls="--", lw=0.8)
+                ax.axvline(sp.retention_time_sec / 60.0, color=c, ls="--", lw=0.8,
+                           label=f"MS{sp.ms_level} scan {sp.scan_number}, shown below")
     ax_tic.tick_params(labelbottom=False)
     ax_bpc.set_xlabel("Retention time (min)")
     if rt_min:
         span = max(rt_min[-1] - rt_min[0], 1e-3)
         ax_tic.set_xlim(rt_min[0] - 0.01 * span, rt_min[-1] + 0.01 * span)
-    marks = [f"MS1 scan {s.best_ms1.scan_number} (blue)" if s.best_ms1 is not None else None,
-             f"MS2 scan {s.best_ms2.scan_number} (orange)" if s.best_ms2 is not None else None]
-    marks = [m for m in marks if m]
-    if marks:
-        ax_tic.text(0.995, 0.95, "dashed lines: " + ", ".join(marks) + ", shown below", ha="right", va="top",
-                    transform=ax_tic.transAxes, fontsize=8, color="0.3")
+    if s.best_ms1 is not None or s.best_ms2 is not None:
+        ax_tic.legend(loc="best", fontsize=8, framealpha=0.85)
 
     prec = (s.best_ms2.precursor or {}).get("target_mz") if s.best_ms2 is not None else None
     for ax, sp, color, level in ((ax_ms1, s.best_ms1, "tab:blue", 1), (ax_ms2, s.best_ms2, "tab:orange", 2)):

@@ -23,6 +23,18 @@ def run_quicklook(*args, cwd):
                           capture_output=True, text=True, timeout=300)
 
 
+def peak_rows(out: str) -> list[list[str]]:
+    """The rows of the peak table: the lines after its rule, up to the next blank line."""
+    lines = out.split("Most intense MS1 peaks", 1)[1].splitlines()
+    start = next(i for i, line in enumerate(lines) if line.strip() and set(line.strip()) <= {"-", " "}) + 1
+    rows = []
+    for line in lines[start:]:
+        if not line.strip():
+            break
+        rows.append(line.split())
+    return rows
+
+
 def png_size(path: Path) -> tuple[int, int]:
     data = path.read_bytes()
     assert data[:8] == PNG_SIGNATURE
@@ -48,9 +60,9 @@ def test_sample_run_prints_the_summary_and_writes_the_figure(tmp_path, sample):
     assert info["start_timestamp"] in out
     rts = [r["retention_time_min"] * 60 for r in reader.scan_index()["records"]]
     assert f"Retention time   {min(rts):.2f} - {max(rts):.2f} s" in out
-    table = out.split("Most intense MS1 peaks", 1)[1].splitlines()[3:13]
-    assert len(table) == 10 and table[0].split()[0] == "1"
-    intensities = [float(row.split()[2].replace(",", "")) for row in table]
+    table = peak_rows(out)
+    assert [row[0] for row in table] == [str(i) for i in range(1, 11)]
+    intensities = [float(row[2].replace(",", "")) for row in table]
     assert intensities == sorted(intensities, reverse=True)
     # The first row is the most intense MS1 point of the whole run.
     top = max(max(s.intensity) for s in velorium.iter_spectra(str(sample)) if s.ms_level == 1)
@@ -69,8 +81,7 @@ def test_path_and_out_arguments(tmp_path, sample):
     assert res.returncode == 0, res.stderr
     assert png_size(out)[0] > 0
     assert not (tmp_path / "quicklook.png").exists()
-    table = res.stdout.split("Most intense MS1 peaks", 1)[1].splitlines()[3:]
-    assert [row.split()[0] for row in table if row.strip()][:4] == ["1", "2", "3", "Wrote"]
+    assert [row[0] for row in peak_rows(res.stdout)] == ["1", "2", "3"]
 
 
 def make_bad_inputs(tmp_path: Path) -> dict[str, Path]:
@@ -117,13 +128,17 @@ def test_summary_agrees_with_the_reader(sample):
     np.testing.assert_array_equal(np.float32(s.tic_rt), np.float32(tic["time_sec"]))
     np.testing.assert_array_equal(np.float32(s.tic), np.float32(tic["intensity"]))
     np.testing.assert_array_equal(np.float32(s.bpc), np.float32(bpc["intensity"]))
-    # The MS2 spectrum shown is the one with the largest TIC, the MS1 one its survey scan.
+    # Shown: the MS1 scan with the largest TIC and the most intense MS2 scan of its cycle.
     spectra = [reader.read_spectrum(i) for i in range(reader.scan_count)]
-    ms2 = [sp for sp in spectra if sp.ms_level == 2]
-    best = max(ms2, key=lambda sp: sp.total_ion_current)
-    assert s.best_ms2.index == best.index
-    survey = [sp for sp in spectra[: best.index] if sp.ms_level == 1][-1]
-    assert s.best_ms1.index == survey.index
+    top = max((sp for sp in spectra if sp.ms_level == 1), key=lambda sp: sp.total_ion_current)
+    assert s.best_ms1.index == top.index
+    cycle = []
+    for sp in spectra[top.index + 1:]:
+        if sp.ms_level == 1:
+            break
+        cycle.append(sp)
+    assert cycle, "the sample's top MS1 scan is followed by MS2 scans"
+    assert s.best_ms2.index == max(cycle, key=lambda sp: sp.total_ion_current).index
     assert s.points == sum(len(sp) for sp in spectra)
 
 
@@ -146,8 +161,20 @@ def test_summary_of_runs_without_ms2_or_without_ms1():
     assert only_ms1.best_ms2 is None and only_ms1.best_ms1.retention_time_sec == 2
     assert only_ms1.bpc == [5, 9]
     only_ms2 = quicklook.summarize([Fake(2, 1, [3, 4], "centroid"), Fake(2, 2, [])])
-    assert only_ms2.best_ms1 is None and only_ms2.tic == [] and only_ms2.candidates == []
+    assert only_ms2.best_ms1 is None and only_ms2.best_ms2.retention_time_sec == 1
+    assert only_ms2.tic == [] and only_ms2.candidates == []
     assert only_ms2.levels == {2: {"centroid": 1, "profile": 1}}
+    # The top MS1 scan's cycle has no MS2 scan: the first MS2 scan after it is shown ...
+    gap = quicklook.summarize([Fake(1, 1, [9]), Fake(1, 2, [1]), Fake(2, 3, [5]), Fake(2, 4, [7]),
+                               Fake(1, 5, [2]), Fake(2, 6, [8])])
+    assert gap.best_ms1.retention_time_sec == 1 and gap.best_ms2.retention_time_sec == 3
+    # ... or, with no MS2 scan after it, the run's most intense one.
+    lonely = quicklook.summarize([Fake(1, 1, [1]), Fake(2, 2, [50]), Fake(2, 3, [70]), Fake(1, 4, [0, 9, 0])])
+    assert lonely.best_ms1.retention_time_sec == 4 and lonely.best_ms2.retention_time_sec == 3
+    # The MS2 scan shown belongs to the top MS1 scan's cycle even when a later one is more intense.
+    paired = quicklook.summarize([Fake(1, 1, [9]), Fake(2, 2, [5]), Fake(2, 3, [6]), Fake(1, 4, [1]),
+                                  Fake(2, 5, [99])])
+    assert paired.best_ms1.retention_time_sec == 1 and paired.best_ms2.retention_time_sec == 3
 
 
 # --- Peaks -------------------------------------------------------------------

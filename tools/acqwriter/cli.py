@@ -41,7 +41,12 @@ def build_parser() -> argparse.ArgumentParser:
             "centroids; triple-quadrupole runs (strides 196, 186) carry m/z centroid blocks and no "
             "calibration files."
         ),
-        epilog="Example: write_acquisition.py /tmp/big.d --target-size 1G --points 200000 --encoding mixed",
+        epilog=(
+            "Examples: a Q-TOF auto MS/MS run with MS1 profile and MS2 centroid spectra: "
+            "write_acquisition.py run.d --scans 300 --points 20000 --ms2-share 0.4 --spectra mixed --encoding mixed; "
+            "a run of 1 GB of decoded points: write_acquisition.py /tmp/big.d --target-size 1G --points 200000; "
+            "a triple-quadrupole run: write_acquisition.py qqq.d --stride 186 --scans 500 --points 400."
+        ),
     )
     p.add_argument("out", type=Path, metavar="OUT.d", help="acquisition folder to create")
     p.add_argument("--scans", type=int, default=100, help="number of scans (default 100; ignored with --target-size)")
@@ -66,8 +71,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    from .model import write_acquisition
-    from .synthetic import synthetic_run
+    try:
+        from .model import write_acquisition
+        from .synthetic import synthetic_run
+    except ModuleNotFoundError as exc:
+        print(f"write_acquisition.py: error: the writer needs {exc.name} (pip install {exc.name})", file=sys.stderr)
+        return 1
 
     if args.scans < 1:
         print("write_acquisition.py: error: --scans must be >= 1", file=sys.stderr)
@@ -89,7 +98,12 @@ def main(argv: list[str] | None = None) -> int:
             centroid_format=args.centroid_format, polarity=polarity, target_size=args.target_size,
         )
         result = write_acquisition(args.out, run, overwrite=args.force)
-    except (ValueError, FileExistsError, RuntimeError, OSError) as exc:
+    except FileExistsError as exc:
+        # The library's message names its keyword argument; here the switch is --force.
+        message = str(exc).replace("pass overwrite=True", "pass --force")
+        print(f"write_acquisition.py: error: {message}", file=sys.stderr)
+        return 1
+    except (ValueError, RuntimeError, OSError) as exc:
         print(f"write_acquisition.py: error: {exc}", file=sys.stderr)
         return 1
     print(result.summary())

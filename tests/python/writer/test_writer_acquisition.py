@@ -232,6 +232,8 @@ class TestCli:
         out = capsys.readouterr().out.strip().splitlines()
         assert len(out) == 1 and "5 scans" in out[0] and "stride 284" in out[0]
         assert main([str(tmp_path / "c.d"), "--scans", "5"]) == 1  # exists, no --force
+        err = capsys.readouterr().err
+        assert err.startswith("write_acquisition.py: error: ") and "pass --force to replace" in err
         assert main([str(tmp_path / "c.d"), "--scans", "5", "--stride", "186", "--force"]) == 0
 
     def test_bad_arguments(self, tmp_path, capsys):
