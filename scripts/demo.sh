@@ -6,7 +6,8 @@
 #
 #   bash scripts/demo.sh                    the sample run examples/data/sample.d -> ./quicklook.png
 #   bash scripts/demo.sh RUN.d --out x.png  your own acquisition (see --help)
-#   bash scripts/demo.sh --ci               the demo's checks (tests/examples), for scripts/test.sh
+#   bash scripts/demo.sh --ci               the checks of the demo and of the benchmark suite's own code
+#                                           (tests/examples, tests/bench), for scripts/test.sh
 #
 # Environment:
 #   VELORIUM_DEMO_PYTHON=PATH   use this interpreter instead of build/venv-demo; velorium must
@@ -79,9 +80,9 @@ fi
 # --- Run ---------------------------------------------------------------------
 if [ "$ci" = 1 ]; then
   "$py" -c 'import pytest' 2>/dev/null || pip_quiet "$py" pytest
-  say "demo checks with $("$py" --version 2>&1)"
+  say "demo and benchmark-suite checks with $("$py" --version 2>&1)"
   rc=0
-  (cd "$root/tests/examples" && "$py" -m pytest -q -p no:cacheprovider .) || rc=$?
+  (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider examples bench) || rc=$?
   say "demo checks finished in $(( $(date +%s) - start ))s"
   exit $rc
 fi

@@ -12,7 +12,7 @@ import pytest
 import velorium
 
 import quicklook
-from conftest import QUICKLOOK
+QUICKLOOK = Path(__file__).resolve().parents[2] / "examples" / "quicklook.py"
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 

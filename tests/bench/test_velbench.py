@@ -1,0 +1,144 @@
+"""The benchmark suite's own logic: its measurements run end to end on a small
+acquisition, its parsers, and the report it writes from their results."""
+
+import json
+from pathlib import Path
+import subprocess
+import sys
+
+import pytest
+
+from velbench import cpp, decode, handover, memory, report
+from velbench.common import write_json
+from velbench.profile import parse_report
+
+ROOT = Path(__file__).resolve().parents[2]
+
+ROOT_SAMPLE = str(ROOT / "examples" / "data" / "sample.d")
+
+
+def gbench(rows):
+    """A Google Benchmark JSON report: (name, bytes_per_second or items_per_second, kind)."""
+    benchmarks = []
+    for name, value, kind in rows:
+        counters = {"items_per_second": value} if kind == "items" else {"bytes_per_second": value, "ratio": 2.0}
+        for agg in ("mean", "median"):
+            benchmarks.append({"name": f"{name}_{agg}", "run_name": name, "run_type": "aggregate",
+                               "aggregate_name": agg, **{k: (v if agg == "median" else v * 10)
+                                                         for k, v in counters.items()}})
+        benchmarks.append({"name": name, "run_name": name, "run_type": "iteration", **counters})
+    return {"context": {"date": "today", "num_cpus": 2}, "benchmarks": benchmarks}
+
+
+# --- C++ benchmark output ----------------------------------------------------
+
+
+def test_cpp_ratios_come_from_the_medians():
+    r = cpp.reduce(gbench([
+        ("lzf/velorium/profile-100000", 300.0, "bytes"), ("lzf/liblzf/profile-100000", 200.0, "bytes"),
+        ("lzf/liblzf-prealloc/profile-100000", 250.0, "bytes"),
+        ("lzf/velorium/random-1MiB", 900.0, "bytes"), ("lzf/liblzf/random-1MiB", 100.0, "bytes"),
+        ("lzf/liblzf-prealloc/random-1MiB", 100.0, "bytes"),
+        ("profile/lzf-100000", 50.0, "items"),
+    ]))
+    rows = {row["block"]: row for row in r["lzf"]}
+    assert [row["block"] for row in r["lzf"]] == ["profile-100000", "random-1MiB"]
+    assert rows["profile-100000"]["vs_liblzf"] == pytest.approx(1.5)  # medians, not means
+    assert rows["profile-100000"]["vs_prealloc"] == pytest.approx(1.2)
+    assert r["lzf_min_vs_liblzf"] == pytest.approx(1.5)
+    (prof,) = r["profile"]
+    # liblzf: (16 + 4 * 100000) bytes at 250 B/s; decode: 100000 points at 50 points/s.
+    assert prof["ratio_to_lzf"] == pytest.approx(((16 + 4e5) / 250.0) / (1e5 / 50.0))
+
+
+def test_cpp_failed_benchmark_is_an_error():
+    data = gbench([("lzf/velorium/x", 1.0, "bytes")])
+    data["benchmarks"][-1]["error_occurred"] = True
+    with pytest.raises(RuntimeError, match="lzf/velorium/x"):
+        cpp.reduce(data)
+
+
+def test_perf_report_lines():
+    text = """# Samples: 1K
+    49.63%  [.] velorium::raw::msprofile::(anonymous namespace)::mz_axis       -      -
+    35.02%  [.] velorium::raw::lzf::decompress                                 -      -
+     2.58%  [k] finish_task_switch.isra.0
+     2.00%  [k] _raw_spin_unlock_irqrestore
+     0.47%  [.] 0x0000000000180fc7
+     0.40%  [.] PyObject_Malloc
+"""
+    r = parse_report(text)
+    assert r["functions"] == {"msprofile::mz_axis": 49.63, "lzf::decompress": 35.02}
+    assert r["kernel"] == pytest.approx(4.58)
+    assert r["other"] == pytest.approx(0.87)
+
+
+# --- Measurements, end to end on small data ---------------------------------
+
+
+def test_decode_compares_the_same_blocks(small_profile_run):
+    d = decode.run(str(small_profile_run), reps=1, python=sys.executable)
+    assert d["scans"] == 12 and d["points"] == 12 * 3000 and d["decoded_bytes"] == 12 * d["points"]
+    assert d["lzf_output_bytes"] == 12 * (16 + 4 * 3000)
+    assert d["ratio_rawreader"] == pytest.approx(d["times"]["liblzf"]["min"] / d["times"]["rawreader"]["min"])
+    plain = d["child"]["plain"]["best"]
+    assert plain["scans"] == 12 and plain["user_seconds"] >= 0 and plain["minor_faults"] > 0
+    assert d["child"]["huge_pages"]["best"]["tunables"].startswith("glibc.malloc.hugetlb=1")
+
+
+def test_decode_refuses_runs_with_other_blocks(tmp_path):
+    with pytest.raises(RuntimeError, match="scan 3 has no profile block"):
+        decode.run(ROOT_SAMPLE, reps=1, python=sys.executable)  # MS2 scans with centroids only
+    rle = tmp_path / "rle.d"
+    subprocess.run([sys.executable, str(ROOT / "tools" / "write_acquisition.py"), str(rle), "--scans", "3",
+                    "--points", "500", "--spectra", "profile", "--encoding", "rle"], check=True, capture_output=True)
+    with pytest.raises(RuntimeError, match="not LZF-compressed"):
+        decode.run(str(rle), reps=1, python=sys.executable)
+
+
+def test_handover_builds_the_same_lists_both_ways():
+    h = handover.run(ROOT_SAMPLE, reps=1)
+    assert h["spectra"] == 400 and h["floats"] == 2 * h["points"]
+    assert h["ratio"] == pytest.approx(h["times"]["velorium"]["min"] / h["times"]["array"]["min"])
+
+
+def test_memory_children_report_their_peaks(small_profile_run):
+    m = memory.run(sys.executable, ROOT_SAMPLE, str(small_profile_run))
+    assert m["stream_large"]["points"] == 12 * 3000 and m["reader_large"]["points"] == 12 * 3000
+    assert m["reader_large"]["peak_rss"] >= m["reader_large"]["baseline_rss"] > 0
+    assert m["stream_difference"] == m["stream_large"]["peak_rss"] - m["stream_small"]["peak_rss"]
+
+
+# --- The report --------------------------------------------------------------
+
+
+def test_verdicts():
+    assert report.verdict(1.3, 1.0, True) == "**met**"
+    assert report.verdict(0.5, 0.7, True) == "**missed** by 29 %"
+    assert report.verdict(1.1, 1.2, False) == "**met**"
+    assert report.verdict(1.5, 1.2, False) == "**missed** by 25 %"
+    assert report.verdict(float("nan"), 1.0, True) == "not measured"
+
+
+def test_report_from_a_run(tmp_path, small_profile_run):
+    results = tmp_path / "results"
+    write_json(results / "decode.json", decode.run(str(small_profile_run), reps=1, python=sys.executable))
+    write_json(results / "handover-py.json", handover.run(ROOT_SAMPLE, reps=1))
+    write_json(results / "memory.json", memory.run(sys.executable, ROOT_SAMPLE, str(small_profile_run)))
+    write_json(results / "cpp.json", cpp.reduce(gbench([
+        ("lzf/velorium/profile-100000", 300.0, "bytes"), ("lzf/liblzf/profile-100000", 200.0, "bytes"),
+        ("lzf/liblzf-prealloc/profile-100000", 250.0, "bytes"), ("profile/lzf-100000", 50.0, "items")])))
+    write_json(results / "profile.json", {"available": False, "reason": "test"})
+    (results / "steps.tsv").write_text("decode\t1.5\n")
+    out = tmp_path / "BENCHMARKS.md"
+    report.write_report(results, out)
+    text = out.read_text()
+    assert text.startswith("# Benchmarks\n")
+    summary = text.split("## Summary", 1)[1].split("\n## ", 1)[0]
+    assert "LZF: velorium" in summary and "1.50× to 1.50×" in summary and "**met**" in summary
+    decode_row = next(line for line in summary.splitlines() if line.startswith("| Whole decode"))
+    ratio = json.loads((results / "decode.json").read_text())["ratio_rawreader"]
+    assert f"{ratio:.2f}×" in decode_row
+    assert ("**met**" in decode_row) == (ratio >= 0.7)
+    assert "(perf samples not taken: test.)" in text
+    assert "## Against mzML readers" not in text  # no result, no section
