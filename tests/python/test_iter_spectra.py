@@ -1,6 +1,5 @@
 import gc
 import os
-import struct
 import threading
 import time
 
@@ -8,7 +7,7 @@ import pytest
 
 import velorium
 from acqwriter import Descriptor, ScanRecord, msscan_bytes, peak_block_format3
-from conftest import SPECTRUM_PROPERTIES, open_fds
+from conftest import SPECTRUM_PROPERTIES, open_fds, write_scans
 
 
 
