@@ -101,8 +101,6 @@ TEST(ProfileBlock, LzfBlocks) {
   ASSERT_TRUE(peaks) << peaks.error().display();
   EXPECT_EQ(peaks->intensity, (std::vector<float>{0.0f, -5.0f, 16777216.0f, 2147483648.0f}));
   expect_axis(*peaks, -4.5, 0.125);
-  // The clamp of the correction shows: points below range_low share it.
-  EXPECT_EQ(peaks->mz[0], 0.25 * (-4.5 - 3.0) * (0.25 * (-4.5 - 3.0)) - (-0.0 + 0.5 + 1e-6 * 100.0));
 
   // A positive subnormal step is valid.
   const Bytes tiny = axis(100.0, 5e-324).i32(1);
