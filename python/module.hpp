@@ -46,7 +46,20 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
-// Disallows calling a type from Python on interpreters without the flag.
-void disallow_instantiation(PyTypeObject* type);
+// Flags of the module's types: immutable, and not callable from Python
+// unless the spec gives a Py_tp_new slot.
+inline constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+                                            | Py_TPFLAGS_IMMUTABLETYPE
+#endif
+    ;
+inline constexpr unsigned int kUncallableTypeFlags = kTypeFlags
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+                                                      | Py_TPFLAGS_DISALLOW_INSTANTIATION
+#endif
+    ;
+
+// A heap type of the module from `spec`; a new reference or null.
+PyObject* create_type(PyObject* module, PyType_Spec* spec);
 
 }  // namespace velorium::python

@@ -174,16 +174,12 @@ PyType_Spec kSpec = {
     "velorium.RawReader",
     sizeof(RawReaderObject),
     0,
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    kTypeFlags,
     kSlots,
 };
 
 }  // namespace
 
-PyObject* create_raw_reader_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+PyObject* create_raw_reader_type(PyObject* module) { return create_type(module, &kSpec); }
 
 }  // namespace velorium::python

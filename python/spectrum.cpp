@@ -128,21 +128,13 @@ PyType_Spec kSpec = {
     "velorium.Spectrum",
     sizeof(SpectrumObject),
     0,
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    kUncallableTypeFlags,
     kSlots,
 };
 
 }  // namespace
 
-PyObject* create_spectrum_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (type != nullptr) disallow_instantiation(reinterpret_cast<PyTypeObject*>(type));
-  return type;
-}
+PyObject* create_spectrum_type(PyObject* module) { return create_type(module, &kSpec); }
 
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record) {
   PyTypeObject* type = state->spectrum_type;

@@ -153,21 +153,13 @@ PyType_Spec kSpec = {
     "velorium.SpectrumIter",
     sizeof(SpectrumIterObject),
     0,
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    kUncallableTypeFlags,
     kSlots,
 };
 
 }  // namespace
 
-PyObject* create_spectrum_iter_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (type != nullptr) disallow_instantiation(reinterpret_cast<PyTypeObject*>(type));
-  return type;
-}
+PyObject* create_spectrum_iter_type(PyObject* module) { return create_type(module, &kSpec); }
 
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("iter_spectra", "path", args, nargs, kwnames);

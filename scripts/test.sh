@@ -60,7 +60,8 @@ python_suite() {  # label, command that creates the venv given as its last argum
   local label=$1 venv=$here/build/venv-$1; shift
   [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null
   say "Python tests ($label: $("$venv/bin/python" --version 2>&1))"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]" >"$out/pip-$label.log" 2>&1 \
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    --config-settings=cmake.define.VELORIUM_WERROR=ON ".[test]" >"$out/pip-$label.log" 2>&1 \
     || { tail -n 60 "$out/pip-$label.log"; return 1; }
   (cd "$here/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 }

@@ -28,6 +28,16 @@ def qqq_run(tmp_path_factory):
     return folder, acq
 
 
+# The properties of Spectrum, in the order the class defines them.
+SPECTRUM_PROPERTIES = [
+    "index", "scan_number", "native_id", "ms_level", "polarity", "scan_mode", "analyzer", "acquisition_event_id",
+    "filter", "retention_time_sec", "total_ion_current", "reported_total_ion_current", "base_peak_mz",
+    "reported_base_peak_mz", "base_peak_intensity", "reported_base_peak_intensity", "low_mz", "high_mz",
+    "ion_injection_time_ms", "inv_mobility", "faims_cv", "precursor", "mz", "intensity", "inv_mobility_per_peak",
+    "extra",
+]
+
+
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
 

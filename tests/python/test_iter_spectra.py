@@ -1,6 +1,5 @@
 import gc
 import os
-import struct
 import threading
 import time
 
@@ -8,19 +7,12 @@ import pytest
 
 import velorium
 from acqwriter import Descriptor, ScanRecord, msscan_bytes, peak_block_format3
-from conftest import open_fds, write_scans
+from conftest import SPECTRUM_PROPERTIES, open_fds, write_scans
 
-SPECTRUM_FIELDS = [
-    "index", "scan_number", "native_id", "ms_level", "polarity", "scan_mode", "analyzer", "acquisition_event_id",
-    "filter", "retention_time_sec", "total_ion_current", "reported_total_ion_current", "base_peak_mz",
-    "reported_base_peak_mz", "base_peak_intensity", "reported_base_peak_intensity", "low_mz", "high_mz",
-    "ion_injection_time_ms", "inv_mobility", "faims_cv", "precursor", "mz", "intensity", "inv_mobility_per_peak",
-    "extra",
-]
 
 
 def fields(s):
-    return {name: getattr(s, name) for name in SPECTRUM_FIELDS}
+    return {name: getattr(s, name) for name in SPECTRUM_PROPERTIES}
 
 
 def test_streaming_equals_raw_reader_field_by_field(qtof_run):
@@ -110,14 +102,18 @@ def test_abandoned_iterator_releases_the_files(qtof_run):
     assert wait_for(lambda: os_threads() <= threads_before)  # every decoding thread has ended
 
 
-def test_second_concurrent_next_is_refused(tmp_path):
-    # MSScan.bin is a FIFO: opening it blocks the decoding thread until the
-    # test writes the scan index, so the first next() is held waiting.
-    folder = tmp_path / "fifo.d"
+def fifo_acquisition(folder):
+    """An acquisition whose MSScan.bin is a FIFO: opening it blocks the
+    decoding thread until the test writes the scan index."""
     (folder / "AcqData").mkdir(parents=True)
     fifo = folder / "AcqData" / "MSScan.bin"
     os.mkfifo(fifo)
-    it = velorium.iter_spectra(str(folder))
+    return fifo
+
+
+def test_second_concurrent_next_is_refused(tmp_path):
+    fifo = fifo_acquisition(tmp_path / "fifo.d")
+    it = velorium.iter_spectra(str(tmp_path / "fifo.d"))
     results = []
     waiter = threading.Thread(target=lambda: results.append(next(it)))
     waiter.start()
@@ -137,11 +133,8 @@ def test_second_concurrent_next_is_refused(tmp_path):
 
 
 def test_other_threads_run_while_next_waits(tmp_path):
-    folder = tmp_path / "fifo2.d"
-    (folder / "AcqData").mkdir(parents=True)
-    fifo = folder / "AcqData" / "MSScan.bin"
-    os.mkfifo(fifo)
-    it = velorium.iter_spectra(str(folder))
+    fifo = fifo_acquisition(tmp_path / "fifo2.d")
+    it = velorium.iter_spectra(str(tmp_path / "fifo2.d"))
 
     def feed():
         # Runs only if next() below released the interpreter lock.

@@ -4,15 +4,8 @@ import pytest
 
 import velorium
 from acqwriter import Descriptor, ScanRecord, peak_block_format3
-from conftest import write_scans
+from conftest import SPECTRUM_PROPERTIES as PROPERTIES, write_scans
 
-PROPERTIES = [
-    "index", "scan_number", "native_id", "ms_level", "polarity", "scan_mode", "analyzer", "acquisition_event_id",
-    "filter", "retention_time_sec", "total_ion_current", "reported_total_ion_current", "base_peak_mz",
-    "reported_base_peak_mz", "base_peak_intensity", "reported_base_peak_intensity", "low_mz", "high_mz",
-    "ion_injection_time_ms", "inv_mobility", "faims_cv", "precursor", "mz", "intensity", "inv_mobility_per_peak",
-    "extra",
-]
 PRECURSOR_KEYS = [
     "target_mz", "selected_mz", "isolation_width", "charge", "intensity", "collision_energy", "ce_is_nce",
     "precursor_native_id", "activation", "analyzer", "ccs",

@@ -37,8 +37,9 @@ Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& pa
     }
   } else {
     // All flight times, then all intensities.
-    const calibration::TofCalibration& cal = *calibration;
-    for (std::size_t i = 0; i < n; ++i) mz[i] = cal.mz_at(load_le<double>(base + sizeof(double) * i));
+    // The flight times are converted in place.
+    std::memcpy(mz, base, sizeof(double) * n);
+    calibration->mz_at_times(mz, mz, n);
     std::memcpy(peaks.intensity.data(), base + sizeof(double) * n, sizeof(float) * n);
   }
   return peaks;

@@ -90,11 +90,8 @@ Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Co
 // The calibration is applied once per point, in point order.
 std::vector<double> mz_axis(const Axis& axis, std::uint32_t point_count,
                             const calibration::TofCalibration& calibration) {
-  std::vector<double> mz;
-  mz.reserve(point_count);
-  for (std::uint32_t i = 0; i < point_count; ++i) {
-    mz.push_back(calibration.mz_at(axis.x0 + static_cast<double>(i) * axis.dx));
-  }
+  std::vector<double> mz(point_count);
+  calibration.mz_at_axis(axis.x0, axis.dx, mz.data(), mz.size());
   return mz;
 }
 
