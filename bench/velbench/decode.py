@@ -77,8 +77,9 @@ def run(path: str, reps: int, python: str) -> dict:
     for label, env in (("plain", {}), ("huge_pages", {"GLIBC_TUNABLES": HUGE_PAGE_TUNABLES})):
         runs = [run_step(python, ["rawreader-once", path], env=env) for _ in range(3)]
         best = min(runs, key=lambda r: r["seconds"])
-        child[label] = {"seconds": summary([r["seconds"] for r in runs]), "max": max(r["seconds"] for r in runs),
-                        "best": best, "env": env}
+        worst = max(runs, key=lambda r: r["seconds"])
+        child[label] = {"seconds": summary([r["seconds"] for r in runs]), "max": worst["seconds"],
+                        "best": best, "worst": worst, "env": env}
 
     t = {name: summary(v) for name, v in times.items()}
     return {

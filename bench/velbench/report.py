@@ -180,8 +180,9 @@ def decode_diagnosis(d: dict) -> str:
                  f"{secs(hb['seconds'])} at best with {hb['minor_faults']:,} page faults "
                  f"({secs(hb['system_seconds'])} in the kernel), "
                  f"ratio {times(d['times']['liblzf']['min'] / hb['seconds'])}; the worst of its "
-                 f"{huge['seconds']['runs']} runs took {secs(huge['max'])}, when the kernel had to compact memory "
-                 "to find huge pages.")
+                 f"{huge['seconds']['runs']} runs took {secs(huge['max'])}")
+        worst = huge.get("worst")
+        text += (f", {secs(worst['system_seconds'])} of it in the kernel." if worst else ".")
     return text
 
 
@@ -213,11 +214,14 @@ def decode_proposal(d: dict, p: dict | None) -> str:
     """What would close the gap, from the measured split of the time."""
     text = ""
     if p and p.get("available"):
-        mz = p["stream"]["functions"].get("msprofile::mz_axis", 0.0)
-        lz = p["stream"]["functions"].get("lzf::decompress", 0.0)
-        text += (f" While streaming, {mz:.0f} % of the samples are in `msprofile::mz_axis` (the m/z of every point, "
-                 f"`TofCalibration::mz_at` point by point) and {lz:.0f} % in `lzf::decompress`; in `RawReader`, "
-                 f"{p['rawreader']['kernel']:.0f} % are in the kernel.")
+        fns = p["stream"]["functions"]
+        mz_fns = [n for n in fns if "mz_" in n]  # the m/z of every point through the calibration
+        mz = sum(fns[n] for n in mz_fns)
+        lz = sum(v for n, v in fns.items() if n.startswith("lzf::"))
+        names = ", ".join(f"`{n}`" for n in mz_fns) or "no m/z function"
+        text += (f" While streaming, {mz:.0f} % of the samples are in the m/z computation of every point ({names}) "
+                 f"and {lz:.0f} % in LZF decompression; in `RawReader`, {p['rawreader']['kernel']:.0f} % are in the "
+                 "kernel.")
     text += (" Two changes in the library would address these two parts, neither made here: (1) the m/z axis of a profile "
              "block depends only on the calibration, x0, dx and the point count, so a cache of the last axis per "
              "calibration in the spectrum sequence would turn the per-point computation into a copy for every "
