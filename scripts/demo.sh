@@ -83,7 +83,7 @@ if [ "$ci" = 1 ]; then
   say "demo and benchmark-suite checks with $("$py" --version 2>&1)"
   rc=0
   (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider examples bench) || rc=$?
-  say "demo checks finished in $(( $(date +%s) - start ))s"
+  say "checks finished in $(( $(date +%s) - start ))s"
   exit $rc
 fi
 exec "$py" "$root/examples/quicklook.py" "$@"

@@ -107,6 +107,9 @@ def cpp_section(c: dict) -> str:
              "spectra of N points (a noisy baseline with Gaussian peaks); `random-1MiB` is incompressible input, "
              "stored as literal runs. \"liblzf\" allocates its output per block as velorium's decoder does; "
              "\"buffer reused\" writes into one buffer allocated before the loop.")
+    if (c.get("context") or {}).get("library_build_type") == "debug":
+        text += (" (Google Benchmark, as the Debian package builds it, warns that the benchmark library itself is a "
+                 "debug build; that is the timing harness, not the code measured, which is built Release.)")
     if c["profile"]:
         prow = [[r["block"], f"{r['points_per_second'] / 1e6:.0f} M/s", rate(r["decoded_bytes_per_second"]),
                  times(r["ratio_to_lzf"]) if "ratio_to_lzf" in r else "n/a"] for r in c["profile"]]
