@@ -22,9 +22,10 @@ import math
 import os
 import sys
 import time
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterable, Iterator, Sequence
+from typing import Any
 
 PROG = "quicklook"
 SAMPLE = Path(__file__).resolve().parent / "data" / "sample.d"
@@ -65,7 +66,7 @@ class Progress:
     def render(self, elapsed: float) -> str:
         if self.total > 0:
             frac = min(self.count / self.total, 1.0)
-            filled = int(round(frac * self.width))
+            filled = round(frac * self.width)
             bar = "#" * filled + "-" * (self.width - filled)
             rate = self.count / elapsed if elapsed > 0 else 0.0
             left = (self.total - self.count) / rate if rate > 0 else 0.0

@@ -24,6 +24,7 @@ from .common import interleaved, ratio, summary, timed
 def write_mzml(acquisition: str, out: str) -> dict:
     import numpy as np
     import pyopenms as oms
+
     import velorium
 
     t0 = time.perf_counter()
@@ -31,21 +32,21 @@ def write_mzml(acquisition: str, out: str) -> dict:
     experiment = oms.MSExperiment()
     for i in range(reader.scan_count):
         sp = reader.read_spectrum(i)
-        spec = oms.MSSpectrum()
-        spec.set_peaks((np.asarray(sp.mz, dtype=np.float64), np.asarray(sp.intensity, dtype=np.float32)))
-        spec.setRT(sp.retention_time_sec)
-        spec.setMSLevel(sp.ms_level)
-        spec.setNativeID(sp.native_id)
+        spectrum = oms.MSSpectrum()
+        spectrum.set_peaks((np.asarray(sp.mz, dtype=np.float64), np.asarray(sp.intensity, dtype=np.float32)))
+        spectrum.setRT(sp.retention_time_sec)
+        spectrum.setMSLevel(sp.ms_level)
+        spectrum.setNativeID(sp.native_id)
         kind = oms.SpectrumSettings.SpectrumType
-        spec.setType(kind.PROFILE if sp.scan_mode == "profile" else kind.CENTROID)
+        spectrum.setType(kind.PROFILE if sp.scan_mode == "profile" else kind.CENTROID)
         if sp.precursor is not None:
             prec = oms.Precursor()
             if sp.precursor["target_mz"] is not None:
                 prec.setMZ(sp.precursor["target_mz"])
             if sp.precursor["collision_energy"] is not None:
                 prec.setActivationEnergy(sp.precursor["collision_energy"])
-            spec.setPrecursors([prec])
-        experiment.addSpectrum(spec)
+            spectrum.setPrecursors([prec])
+        experiment.addSpectrum(spectrum)
     mzml = oms.MzMLFile()
     options = mzml.getOptions()
     options.setCompression(True)  # zlib
@@ -85,8 +86,8 @@ def read_pyopenms(path: str, split: list[float]) -> int:
     oms.MzMLFile().load(path, experiment)
     split.append(time.perf_counter() - t0)
     n = 0
-    for spec in experiment:
-        mz_array, intensity_array = spec.get_peaks()
+    for spectrum in experiment:
+        mz_array, intensity_array = spectrum.get_peaks()
         mz = mz_array.tolist()
         intensity = intensity_array.tolist()
         n += len(mz) + len(intensity)
@@ -99,10 +100,10 @@ def read_pyteomics(path: str, split: list[float]) -> int:
     n = 0
     in_lists = 0.0
     with mzml.read(path) as spectra:
-        for spec in spectra:
+        for spectrum in spectra:
             t0 = time.perf_counter()
-            mz = spec["m/z array"].tolist()
-            intensity = spec["intensity array"].tolist()
+            mz = spectrum["m/z array"].tolist()
+            intensity = spectrum["intensity array"].tolist()
             in_lists += time.perf_counter() - t0
             n += len(mz) + len(intensity)
     split.append(in_lists)
@@ -112,8 +113,9 @@ def read_pyteomics(path: str, split: list[float]) -> int:
 def fingerprints(acquisition: str, mzml_path: str) -> dict[str, list[tuple[int, float, float]]]:
     """Per spectrum: peak count and exact sums of m/z and intensity, by each reader."""
     import pyopenms as oms
-    import velorium
     from pyteomics import mzml
+
+    import velorium
 
     def fp(mz, intensity):
         return (len(mz), math.fsum(mz), math.fsum(intensity))

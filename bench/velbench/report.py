@@ -318,7 +318,7 @@ def mzml_diagnosis(h: dict) -> str:
             f"benchmark puts velorium's lists at the `list(array.array)` floor). 5× pyopenms means {secs(goal_total)} "
             "in all")
     if v_lists >= goal_total:
-        text += (f", less than the lists alone: the goal cannot be reached while results are handed over as lists "
+        text += (", less than the lists alone: the goal cannot be reached while results are handed over as lists "
                  "of Python floats.")
     else:
         text += (f", which leaves {secs(goal_total - v_lists)} for `RawReader(path)` next to the lists: its decoding "
@@ -353,12 +353,12 @@ def write_report(results: Path, out: Path) -> None:
     if cpp:
         low = min(cpp["lzf"], key=lambda r: r["vs_liblzf"])
         summary_rows.append(["LZF: velorium `lzf::decompress` ÷ liblzf `lzf_decompress`, same blocks (C++)",
-                             f"{times(low['vs_liblzf'])} to {times(max(r['vs_liblzf'] for r in cpp['lzf']))} "
-                             f"(lowest: {low['block']})", "≥ 1.0", verdict(low["vs_liblzf"], 1.0, True)])
+                             (f"{times(low['vs_liblzf'])} to {times(max(r['vs_liblzf'] for r in cpp['lzf']))} "
+                              f"(lowest: {low['block']})"), "≥ 1.0", verdict(low["vs_liblzf"], 1.0, True)])
     if decode:
         summary_rows.append([f"Whole decode: `RawReader(path)`, {mib(decode['decoded_bytes'])} decoded profile data",
-                             f"{rate(decode['throughput']['rawreader'])}; {times(decode['ratio_rawreader'])} LZF "
-                             "alone on the same blocks", "≥ 0.7", verdict(decode["ratio_rawreader"], 0.7, True)])
+                             (f"{rate(decode['throughput']['rawreader'])}; {times(decode['ratio_rawreader'])} LZF "
+                              "alone on the same blocks"), "≥ 0.7", verdict(decode["ratio_rawreader"], 0.7, True)])
         if decode["ratio_rawreader"] < 0.7:
             misses.append(("Whole decode", decode_summary(decode) + decode_proposal(decode, profile)))
     for h in handovers:
@@ -382,11 +382,11 @@ def write_report(results: Path, out: Path) -> None:
     parts = [
         "# Benchmarks",
         "",
-        f"Written by `bash bench/run.sh` on {machine['date'] if machine else 'an unknown date'}. Every comparison "
-        "below is measured side by side in this one run, on the same machine, with the cases of each comparison "
-        "run in interleaved rounds (so that a busy spell of the machine hits them alike); ratios use the best "
-        "round of each case. The acquisitions are synthetic, written by `tools/write_acquisition.py` "
-        "(the data folder is outside the repository and is not committed).",
+        (f"Written by `bash bench/run.sh` on {machine['date'] if machine else 'an unknown date'}. Every comparison "
+         "below is measured side by side in this one run, on the same machine, with the cases of each comparison "
+         "run in interleaved rounds (so that a busy spell of the machine hits them alike); ratios use the best "
+         "round of each case. The acquisitions are synthetic, written by `tools/write_acquisition.py` "
+         "(the data folder is outside the repository and is not committed)."),
         "",
         "## Summary",
         "",

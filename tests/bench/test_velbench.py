@@ -2,12 +2,11 @@
 acquisition, its parsers, and the report it writes from their results."""
 
 import json
-from pathlib import Path
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
-
 from velbench import cpp, decode, handover, memory, report
 from velbench.common import write_json
 from velbench.profile import parse_report

@@ -9,9 +9,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import quicklook
+
 import velorium
 
-import quicklook
 QUICKLOOK = Path(__file__).resolve().parents[2] / "examples" / "quicklook.py"
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
