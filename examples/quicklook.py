@@ -395,6 +395,7 @@ def write_figure(out: Path, s: RunSummary, title: str) -> None:
             ax.set_ylim(0, max(values) * 1.1 if max(values) > 0 else 1.0)
         else:
             ax.text(0.5, 0.5, "no MS1 scans", ha="center", va="center", transform=ax.transAxes)
+            ax.set_yticks([])
         ax.set_title(name, fontsize=10)
         ax.set_ylabel("Intensity (counts)")
         ax.yaxis.set_major_formatter(EngFormatter(sep=""))
@@ -418,6 +419,8 @@ def write_figure(out: Path, s: RunSummary, title: str) -> None:
                     transform=ax.transAxes)
             ax.set_xlabel("m/z")
             ax.set_ylabel("Intensity (counts)")
+            ax.set_xticks([])
+            ax.set_yticks([])
             ax.set_title(f"MS{level} spectrum", fontsize=10)
         else:
             draw_spectrum(ax, sp, color, mark_mz=prec if level == 1 else None)
