@@ -71,4 +71,8 @@ if [ "$quick" != 1 ]; then
   python_suite py314 "$shared/tools/cpython314" --venv
 fi
 
+# --- The demo and the benchmark suite's own code ------------------------------
+say "demo checks"
+VELORIUM_DEMO_PYTHON=$here/build/venv-python3/bin/python bash scripts/demo.sh --ci
+
 say "all tests passed in $(elapsed)"
