@@ -119,13 +119,13 @@ PyObject* translate_exception() noexcept {
   return nullptr;
 }
 
-PyObject* create_type(PyObject* module, PyType_Spec* spec) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+PyObject* create_type(PyObject* module, PyType_Spec* type_spec) {
+  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
   // Older interpreters: a type without its own constructor would inherit
   // object's; remove it so that calling the class raises TypeError.
   bool has_new = false;
-  for (const PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) has_new |= slot->slot == Py_tp_new;
+  for (const PyType_Slot* slot = type_spec->slots; slot->slot != 0; ++slot) has_new |= slot->slot == Py_tp_new;
   if (type != nullptr && !has_new) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
 #endif
   return type;

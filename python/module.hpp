@@ -47,7 +47,7 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 // Flags of the module's types: immutable, and not callable from Python
-// unless the spec gives a Py_tp_new slot.
+// unless their PyType_Spec gives a Py_tp_new slot.
 inline constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
                                             | Py_TPFLAGS_IMMUTABLETYPE
@@ -59,7 +59,7 @@ inline constexpr unsigned int kUncallableTypeFlags = kTypeFlags
 #endif
     ;
 
-// A heap type of the module from `spec`; a new reference or null.
-PyObject* create_type(PyObject* module, PyType_Spec* spec);
+// A heap type of the module from `type_spec`; a new reference or null.
+PyObject* create_type(PyObject* module, PyType_Spec* type_spec);
 
 }  // namespace velorium::python
