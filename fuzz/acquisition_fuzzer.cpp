@@ -115,5 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto meta = reader->run_metadata();
   (void)meta;
+  if (std::getenv("VELORIUM_FUZZ_VERBOSE") != nullptr) {
+    std::fprintf(stderr, "stride %u: %zu scans, %zu failed spectra\n", reader->msscan().stride, scans, failures);
+  }
   return 0;
 }
