@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "acquisition_builder.hpp"
 #include "velorium/channel.hpp"
+#include "velorium/reader.hpp"
 
 namespace {
 
@@ -68,6 +70,64 @@ TEST(Channel, ReceiveWaitsForTheSenderToCloseOrSend) {
   EXPECT_EQ(rx.recv(), 5);
   EXPECT_EQ(rx.recv(), std::nullopt);
   producer.join();
+}
+
+// The streaming iterator's arrangement: a thread that owns its own Reader
+// decodes the spectra in order and sends each record; the receiving end is
+// dropped after a few records, with or without one left undelivered in the
+// slot. The producer's next send must fail and the thread must end; nothing
+// is shared but the channel.
+TEST(Channel, ProducerThreadEndsWhenTheReceiverIsDroppedMidStream) {
+  using velorium::testing::Bytes;
+  using velorium::testing::DataFile;
+  using velorium::testing::TestScan;
+  using Record = std::unique_ptr<lumora::SpectrumRecord>;
+  constexpr std::uint32_t kScans = 40;
+
+  velorium::testing::TempDir dir;
+  const auto root = dir / "run.d";
+  DataFile peaks;
+  std::vector<TestScan> scans;
+  for (std::uint32_t i = 0; i < kScans; ++i) {
+    const auto block =
+        peaks.add(3, velorium::testing::format3_block({{100.0 + i, 1.0f}, {200.0, 2.0f}, {300.0, 3.0f}}), 3);
+    scans.push_back({.scan_id = 1 + i, .centroid = block});
+  }
+  velorium::testing::write_file(root / "AcqData" / "MSPeak.bin", peaks.bytes());
+  velorium::testing::write_file(root / "AcqData" / "MSScan.bin", velorium::testing::msscan_image(scans, 196));
+
+  for (const std::uint32_t received : {0u, 1u, 7u, 20u}) {
+    auto [tx, rx] = velorium::bounded_channel<Record>();
+    std::atomic<std::uint32_t> sent{0};
+    std::atomic<bool> refused{false};
+    std::thread producer([tx = std::move(tx), root, &sent, &refused]() mutable {
+      auto reader = velorium::Reader::open(root);
+      ASSERT_TRUE(reader) << reader.error().display();
+      auto spectra = reader->iter_spectra();
+      while (auto item = spectra->next()) {
+        ASSERT_TRUE(*item);
+        if (!tx.send(std::make_unique<lumora::SpectrumRecord>(std::move(**item)))) {
+          refused = true;
+          return;
+        }
+        sent.fetch_add(1);
+      }
+    });
+    {
+      auto receiver = std::move(rx);
+      for (std::uint32_t i = 0; i < received; ++i) {
+        const auto message = receiver.recv();
+        ASSERT_TRUE(message);
+        EXPECT_EQ((*message)->index, i);
+        EXPECT_EQ((*message)->mz, (std::vector<double>{100.0 + i, 200.0, 300.0}));
+      }
+      if (received % 2 == 1) std::this_thread::sleep_for(5ms);  // let the next record wait in the slot
+    }  // the receiving end goes away here
+    producer.join();
+    EXPECT_TRUE(refused) << "after " << received << " records";
+    EXPECT_GE(sent.load(), received);
+    EXPECT_LE(sent.load(), received + 1);  // at most one record discarded in the slot
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "velorium/raw/xml.hpp"
 
 #include <cstddef>
+#include <unordered_map>
 
 #include "velorium/text.hpp"
 
@@ -164,12 +165,17 @@ std::expected<Document, std::string> parse(std::string_view text) {
   }
   if (roots == 0) return std::unexpected("the document has no root element");
   if (roots > 1) return std::unexpected("the document has more than one root element");
+  // The first element with a repeated attribute name, and in it the first
+  // attribute that has a later namesake; counted, so that an element with
+  // very many attributes costs linear time.
   const char* duplicate = nullptr;
+  std::unordered_map<std::string_view, std::size_t> counts;
   for_each_element(doc->root(), [&](Node element) {
+    if (duplicate || !element.first_attribute() || !element.first_attribute().next_attribute()) return;
+    counts.clear();
+    for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) ++counts[a.name()];
     for (pugi::xml_attribute a = element.first_attribute(); a && !duplicate; a = a.next_attribute()) {
-      for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
-        if (std::string_view(a.name()) == b.name()) duplicate = a.name();
-      }
+      if (counts[a.name()] > 1) duplicate = a.name();
     }
   });
   if (duplicate) return std::unexpected(text::cat("duplicate attribute ", text::quote(duplicate)));
