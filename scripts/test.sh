@@ -55,6 +55,16 @@ if [ "$quick" != 1 ]; then
     cpp_suite asan -DCMAKE_BUILD_TYPE=Debug -DVELORIUM_SANITIZE=ON
 fi
 
+# --- Fuzz targets (a short run of each from its corpus) and ThreadSanitizer --
+if [ "$quick" != 1 ]; then
+  say "fuzz smoke run"
+  bash fuzz/run.sh 5 >"$out/fuzz.log" 2>&1 || { tail -n 60 "$out/fuzz.log"; exit 1; }
+  tail -n 1 "$out/fuzz.log"
+  say "C++ tests (ThreadSanitizer)"
+  bash fuzz/tsan.sh >"$out/tsan.log" 2>&1 || { tail -n 80 "$out/tsan.log"; exit 1; }
+  tail -n 1 "$out/tsan.log"
+fi
+
 # --- Python tests ------------------------------------------------------------
 python_suite() {  # label, command that creates the venv given as its last argument
   local label=$1 venv=$here/build/venv-$1; shift
