@@ -150,7 +150,14 @@ TEST(MzAtBlocks, SameBitsAsMzAt) {
     const double x0 = lo - 200.0 + 400.0 * unit(rng);
     const double dx = 0.5 + std::fabs(unit(rng)) * 5000.0;
     std::vector<double> axis(n), times(n), from_times(n);
-    cal->mz_at_axis(x0, dx, axis.data(), n);
+    cal->mz_at_axis(x0, dx, 0, axis.data(), n);
+    // A later stretch of the same axis, as the decoders compute it in chunks.
+    const std::size_t first = rng() % 5000;
+    std::vector<double> stretch(n);
+    cal->mz_at_axis(x0, dx, first, stretch.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_TRUE(same(stretch[i], cal->mz_at(x0 + static_cast<double>(first + i) * dx))) << round << " " << i;
+    }
     for (std::size_t i = 0; i < n; ++i) {
       times[i] = round % 10 == 0 && i % 7 == 3 ? (i % 2 ? kNaN : -kInf) : x0 + static_cast<double>(i) * dx;
       if (round % 10 != 0) {

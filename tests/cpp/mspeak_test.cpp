@@ -89,3 +89,28 @@ TEST(PeakBlock, Format2ConvertsFlightTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Blocks longer than the decoder's working chunks: every peak in order.
+TEST(PeakBlock, LongBlocksOfBothFormats) {
+  const TofCalibration cal = calibration();
+  constexpr std::uint32_t n = 2500;
+  Bytes format2, format3;
+  for (std::uint32_t i = 0; i < n; ++i) format2.f64(1000.0 + 3.25 * i);
+  for (std::uint32_t i = 0; i < n; ++i) format2.f32(static_cast<float>(i) * 0.5f);
+  for (std::uint32_t i = 0; i < n; ++i) format3.f64(50.0 + 0.125 * i).f32(static_cast<float>(n - i));
+  auto two = decode_peak_block(format2, params(2, n), &cal);
+  auto three = decode_peak_block(format3, params(3, n), nullptr);
+  ASSERT_TRUE(two && three);
+  ASSERT_EQ(two->mz.size(), n);
+  ASSERT_EQ(three->intensity.size(), n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    EXPECT_EQ(two->mz[i], cal.mz_at(1000.0 + 3.25 * i)) << i;
+    EXPECT_EQ(two->intensity[i], static_cast<float>(i) * 0.5f) << i;
+    EXPECT_EQ(three->mz[i], 50.0 + 0.125 * i) << i;
+    EXPECT_EQ(three->intensity[i], static_cast<float>(n - i)) << i;
+  }
+}
+
+}  // namespace

@@ -56,19 +56,19 @@ constexpr std::size_t kBlock = 2 * kLanes;
 
 }  // namespace
 
-void TofCalibration::mz_at_axis(double x0, double dx, double* out, std::size_t n) const noexcept {
+void TofCalibration::mz_at_axis(double x0, double dx, std::size_t first, double* out, std::size_t n) const noexcept {
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
     Lanes t1, t2;
     for (std::size_t j = 0; j < kLanes; ++j) {
-      t1[j] = x0 + static_cast<double>(i + j) * dx;
-      t2[j] = x0 + static_cast<double>(i + kLanes + j) * dx;
+      t1[j] = x0 + static_cast<double>(first + i + j) * dx;
+      t2[j] = x0 + static_cast<double>(first + i + kLanes + j) * dx;
     }
     mz_block(*this, t1, t2);
     std::memcpy(out + i, &t1, sizeof t1);
     std::memcpy(out + i + kLanes, &t2, sizeof t2);
   }
-  for (; i < n; ++i) out[i] = mz_at(x0 + static_cast<double>(i) * dx);
+  for (; i < n; ++i) out[i] = mz_at(x0 + static_cast<double>(first + i) * dx);
 }
 
 void TofCalibration::mz_at_times(const double* t, double* out, std::size_t n) const noexcept {

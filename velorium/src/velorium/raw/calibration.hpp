@@ -82,10 +82,11 @@ struct TofCalibration {
     return m * m - s;
   }
 
-  // mz_at of every flight time x0 + i * dx, i from 0 to n - 1, into `out`.
-  // The values are those of mz_at bit for bit; points are computed a block
-  // at a time so that the compiler can use vector instructions.
-  void mz_at_axis(double x0, double dx, double* out, std::size_t n) const noexcept;
+  // mz_at of the flight times x0 + i * dx, i from `first` to first + n - 1,
+  // into `out`. The values are those of mz_at bit for bit; points are
+  // computed a block at a time so that the compiler can use vector
+  // instructions.
+  void mz_at_axis(double x0, double dx, std::size_t first, double* out, std::size_t n) const noexcept;
 
   // mz_at of each of the n flight times `t`, into `out`.
   void mz_at_times(const double* t, double* out, std::size_t n) const noexcept;

@@ -23,26 +23,25 @@ Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& pa
   if (format == 2 && calibration == nullptr) return parse_error("Q-TOF centroid block has no mass calibration");
   if (n == 0) return Peaks{};
 
-  Peaks peaks;
-  peaks.mz.resize(n);
-  peaks.intensity.resize(n);
   const std::uint8_t* const base = block.data();
-  double* const mz = peaks.mz.data();
   if (format == 3) {
     // Interleaved (m/z f64, intensity f32) records, both taken bit for bit.
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint8_t* record = base + kBytesPerPeak * i;
-      std::memcpy(mz + i, record, sizeof(double));
-      std::memcpy(peaks.intensity.data() + i, record + sizeof(double), sizeof(float));
-    }
-  } else {
-    // All flight times, then all intensities.
-    // The flight times are converted in place.
-    std::memcpy(mz, base, sizeof(double) * n);
-    calibration->mz_at_times(mz, mz, n);
-    std::memcpy(peaks.intensity.data(), base + sizeof(double) * n, sizeof(float) * n);
+    return build_peaks(n, [base](double* mz, float* intensity, std::size_t first, std::size_t count) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* record = base + kBytesPerPeak * (first + i);
+        std::memcpy(mz + i, record, sizeof(double));
+        std::memcpy(intensity + i, record + sizeof(double), sizeof(float));
+      }
+    });
   }
-  return peaks;
+  // All flight times, converted to m/z, then all intensities as stored.
+  const calibration::TofCalibration& cal = *calibration;
+  const std::uint8_t* const intensities = base + sizeof(double) * n;
+  return build_peaks(n, [&](double* mz, float* intensity, std::size_t first, std::size_t count) {
+    std::memcpy(mz, base + sizeof(double) * first, sizeof(double) * count);
+    cal.mz_at_times(mz, mz, count);
+    std::memcpy(intensity, intensities + sizeof(float) * first, sizeof(float) * count);
+  });
 }
 
 }  // namespace velorium::raw::mspeak

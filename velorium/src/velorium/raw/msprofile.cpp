@@ -90,9 +90,9 @@ Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Co
 // The calibration is applied once per point, in point order.
 std::vector<double> mz_axis(const Axis& axis, std::uint32_t point_count,
                             const calibration::TofCalibration& calibration) {
-  std::vector<double> mz(point_count);
-  calibration.mz_at_axis(axis.x0, axis.dx, mz.data(), mz.size());
-  return mz;
+  return build_array<double>(point_count, [&](double* out, std::size_t first, std::size_t count) {
+    calibration.mz_at_axis(axis.x0, axis.dx, first, out, count);
+  });
 }
 
 }  // namespace
@@ -131,10 +131,10 @@ Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams&
     VELORIUM_TRY(const ByteBuffer raw, lzf::decompress(block, expected));
     axis = Axis::read(raw.data());
     if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
-    intensity.resize(n);
     const std::uint8_t* src = raw.data() + kAxisHeaderSize;
-    float* dst = intensity.data();
-    for (std::uint32_t i = 0; i < n; ++i) dst[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * std::size_t{i}));
+    intensity = build_array<float>(n, [src](float* out, std::size_t first, std::size_t count) {
+      for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * (first + i)));
+    });
   }  // the decompressed bytes are released before the m/z axis is built
   return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
 }
