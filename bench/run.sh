@@ -42,21 +42,9 @@ step() {  # name, command...: runs it, logs it, records its wall time
 }
 
 # --- What the builds need ------------------------------------------------------
-debs=(g++ cmake ninja-build bc libpugixml-dev libbenchmark-dev liblzf-dev liblzf1)
-missing=()
-for p in "${debs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
-    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  }
-fi
+# shellcheck source=scripts/ensure-debs.sh
+source "$root/scripts/ensure-debs.sh"
+ensure_debs g++ cmake ninja-build bc libpugixml-dev libbenchmark-dev liblzf-dev liblzf1
 
 note_command "bash bench/run.sh    # everything below, then the report"
 python3 -m velbench machine --out "$results/machine.json"   # the load average before the run

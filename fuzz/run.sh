@@ -25,21 +25,9 @@ out=$here/out
 say() { printf '\n== %s\n' "$*"; }
 
 # --- Toolchain ---------------------------------------------------------------
-debs=(clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1)
-missing=()
-for p in "${debs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
-    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  }
-fi
+# shellcheck source=scripts/ensure-debs.sh
+source "$repo/scripts/ensure-debs.sh"
+ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1
 
 # --- Build -------------------------------------------------------------------
 mkdir -p "$out"

@@ -22,21 +22,8 @@ start=$(date +%s)
 say() { printf '== %s\n' "$*" >&2; }
 
 # --- Build dependencies (Debian packages) ------------------------------------
-ensure_debs() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  say "installing Debian packages: ${missing[*]}"
-  local sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
-    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  }
-}
+# shellcheck source=scripts/ensure-debs.sh
+source "$root/scripts/ensure-debs.sh"
 
 pip_quiet() {  # python, pip arguments...
   local py=$1; shift

@@ -22,21 +22,9 @@ elapsed() { echo "$(( $(date +%s) - start ))s"; }
 start=$(date +%s)
 
 # --- What the build and the tests need -------------------------------------
-debs=(g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1)
-missing=()
-for p in "${debs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
-    "${sudo_cmd[@]}" apt-get update -qq >/dev/null
-    "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  }
-fi
+# shellcheck source=scripts/ensure-debs.sh
+source "$here/scripts/ensure-debs.sh"
+ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1
 
 # --- C++ tests ---------------------------------------------------------------
 cpp_suite() {  # name, extra cmake arguments...
