@@ -105,16 +105,7 @@ def mz_at_array(t: Any, a: float, t0: float, range_low: float, range_high: float
     x = np.where(t < range_low, range_low, np.where(t > range_high, range_high, t))
     s = np.full(t.shape, -0.0)
     for p, c in terms:
-        r = np.ones(t.shape)
-        b = x
-        e = p
-        while e != 0:
-            if e & 1:
-                r = r * b
-            e >>= 1
-            if e != 0:
-                b = b * b
-        s = s + c * r
+        s = s + c * int_power(x, p)  # elementwise on arrays, the same operations
     m = a * (t - t0)
     return m * m - s
 
