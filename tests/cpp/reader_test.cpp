@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "acquisition_builder.hpp"
+#include "velorium/prefetch.hpp"
 #include "velorium/reader.hpp"
 
 namespace {
@@ -42,7 +43,7 @@ MSScan scan_index(std::uint32_t stride) {
 }
 
 std::string first_error(const Reader& reader, std::size_t index) {
-  auto result = reader.spectrum(index, reader.msscan().records.at(index), reader.analyzer());
+  auto result = reader.spectrum(index);
   return result ? "<ok>" : result.error().display();
 }
 
@@ -227,6 +228,102 @@ TEST(Spectrum, ProfileCentroidAndFallThrough) {
   EXPECT_FALSE(spectra->next());
 }
 
+TEST(Spectrum, CentroidPreferenceReadsThePeakBlockWhereThereIsOne) {
+  CalibratedRun run;
+  const Block prof = run.profile.add(1, lzf_profile(1.0, 0.5, {10, 20, 30}), 3, 28);
+  const Block cent = run.peaks.add(3, format3_block({{100.5, 7.0f}, {200.25, 9.0f}}), 2);
+  const Block bad_peaks{3, 1000, 24, 2, 0};
+  run.write_data();
+  run.scans({{.scan_id = 1, .profile = prof, .centroid = cent},
+             {.scan_id = 2, .profile = prof},
+             {.scan_id = 3, .profile = prof, .centroid = bad_peaks}});
+  const Reader reader = run.open();
+  const auto centroid = velorium::BlockPreference::Centroid;
+  auto s = reader.spectrum(0, centroid);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->scan_mode, lumora::ScanMode::Centroid);
+  EXPECT_EQ(s->mz, (std::vector<double>{100.5, 200.25}));
+  s = reader.spectrum(1, centroid);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->scan_mode, lumora::ScanMode::Profile);
+  EXPECT_EQ(s->mz, (std::vector<double>{4.0, 9.0, 16.0}));
+  // The centroid block is the one read, so its failure is the scan's.
+  auto failed = reader.decode_spectrum(2, centroid);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind, velorium::BlockKind::Centroid);
+  EXPECT_EQ(failed.error().scan_id, 3u);
+  EXPECT_EQ(reader.centroid_failures(), 0u);  // decode_spectrum reports nothing
+  EXPECT_TRUE(reader.spectrum(2));           // the profile block is fine
+}
+
+TEST(Prefetcher, SameSpectraInTheGivenOrderWhateverTheThreads) {
+  CalibratedRun run;
+  const Block bad_profile = run.profile.add(1, {0x20}, 1, 20);
+  std::vector<TestScan> scans;
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    const std::int32_t v = static_cast<std::int32_t>(i);
+    const Block good = run.profile.add(1, lzf_profile(1.0 + i, 0.5, {v, v + 1, v + 2}), 3, 28);
+    scans.push_back({.scan_id = 1 + i, .profile = i % 7 == 3 ? bad_profile : good});
+  }
+  run.write_data();
+  run.scans(scans);
+  const Reader reader = run.open();
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < 40; ++i) order.push_back((i * 17) % 40);
+  LogCapture capture;
+  for (unsigned threads : {1u, 2u, 3u, 8u}) {
+    for (std::size_t per_worker : {1u, 4u}) {
+      velorium::Prefetcher prefetcher(reader, order, velorium::BlockPreference::Profile, threads, per_worker);
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        ASSERT_EQ(prefetcher.remaining(), order.size() - k);
+        auto item = prefetcher.next();
+        ASSERT_TRUE(item);
+        auto expected = reader.decode_spectrum(order[k]);
+        ASSERT_EQ(item->has_value(), expected.has_value());
+        if (expected) {
+          EXPECT_EQ(**item, *expected);
+        } else {
+          EXPECT_EQ(item->error().scan_id, expected.error().scan_id);
+          EXPECT_EQ(item->error().error.display(), expected.error().error.display());
+        }
+      }
+      EXPECT_FALSE(prefetcher.next());
+      EXPECT_FALSE(prefetcher.next());
+    }
+  }
+  EXPECT_TRUE(capture.records().empty());  // failures are the caller's to report
+  EXPECT_EQ(reader.profile_failures(), 0u);
+}
+
+TEST(Prefetcher, DroppedEarlyOrEmpty) {
+  CalibratedRun run;
+  std::vector<TestScan> scans;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    scans.push_back({.scan_id = 1 + i, .profile = run.profile.add(1, lzf_profile(1.0, 0.5, {1, 2}), 2, 24)});
+  }
+  run.write_data();
+  run.scans(scans);
+  const Reader reader = run.open();
+  std::vector<std::size_t> all(30);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  for (int taken = 0; taken < 3; ++taken) {
+    velorium::Prefetcher prefetcher(reader, all, velorium::BlockPreference::Profile, 4, 2);
+    for (int k = 0; k < taken; ++k) ASSERT_TRUE(prefetcher.next());
+  }  // destroyed with workers blocked on a full window
+  velorium::Prefetcher empty(reader, {}, velorium::BlockPreference::Profile, 4);
+  EXPECT_FALSE(empty.next());
+  EXPECT_EQ(empty.remaining(), 0u);
+}
+
+TEST(ParallelFor, EveryIndexOnce) {
+  for (unsigned threads : {0u, 1u, 2u, 5u}) {
+    std::vector<std::atomic<int>> hits(1000);
+    velorium::parallel_for(hits.size(), threads, [&](std::size_t i) { hits[i].fetch_add(1); });
+    for (const auto& h : hits) ASSERT_EQ(h.load(), 1);
+  }
+  velorium::parallel_for(0, 4, [](std::size_t) { FAIL(); });
+}
+
 TEST(Spectrum, RecordFieldsAndPrecursor) {
   CalibratedRun run;
   run.write_data();
@@ -279,7 +376,7 @@ TEST(Spectrum, TripleQuadrupoleRun) {
   EXPECT_TRUE(reader.calibrations().empty());
   EXPECT_EQ(reader.analyzer(), Analyzer::Tqms);
 
-  auto mrm = reader.spectrum(0, reader.msscan().records[0], reader.analyzer());
+  auto mrm = reader.spectrum(0);
   ASSERT_TRUE(mrm);
   EXPECT_EQ(mrm->extra.at("velorium.mrm_channel_id"), "7");
   ASSERT_TRUE(mrm->precursor);

@@ -91,22 +91,19 @@ std::optional<lumora::Precursor> precursor_of(const ScanRecord& scan) {
 // The spectrum sequence: one scan decoded per step, in file order.
 class SpectrumSequence final : public lumora::SpectrumIterator {
  public:
-  explicit SpectrumSequence(const Reader& reader) noexcept : reader_(reader), analyzer_(reader.analyzer()) {}
+  explicit SpectrumSequence(const Reader& reader) noexcept : reader_(reader) {}
 
   std::optional<lumora::SpectrumItem> next() override {
-    const auto& records = reader_.msscan().records;
-    if (position_ >= records.size()) return std::nullopt;
-    const std::size_t index = position_++;
-    auto result = reader_.spectrum(index, records[index], analyzer_);
+    if (position_ >= reader_.scan_count()) return std::nullopt;
+    auto result = reader_.spectrum(position_++);
     if (!result) return lumora::SpectrumItem(std::unexpect, to_core(std::move(result).error()));
     return lumora::SpectrumItem(std::move(*result));
   }
 
-  std::size_t remaining() const noexcept override { return reader_.msscan().records.size() - position_; }
+  std::size_t remaining() const noexcept override { return reader_.scan_count() - position_; }
 
  private:
   const Reader& reader_;
-  Analyzer analyzer_;
   std::size_t position_ = 0;
 };
 
@@ -128,20 +125,6 @@ class ChromatogramSequence final : public lumora::ChromatogramIterator {
 
 }  // namespace
 
-Reader::Reader(Reader&& other) noexcept
-    : root_(std::move(other.root_)),
-      source_file_name_(std::move(other.source_file_name_)),
-      msscan_(std::move(other.msscan_)),
-      peak_path_(std::move(other.peak_path_)),
-      profile_path_(std::move(other.profile_path_)),
-      calibrations_(std::move(other.calibrations_)),
-      device_(std::move(other.device_)),
-      instrument_(std::move(other.instrument_)),
-      acquired_time_(std::move(other.acquired_time_)),
-      profile_failures_(other.profile_failures_.load(std::memory_order_relaxed)),
-      centroid_failures_(other.centroid_failures_.load(std::memory_order_relaxed)),
-      analyzer_(other.analyzer_) {}
-
 Result<Reader> Reader::open(const std::filesystem::path& path) {
   Reader reader;
   reader.root_ = path;
@@ -160,23 +143,31 @@ Result<Reader> Reader::open(const std::filesystem::path& path) {
   return reader;
 }
 
-Result<lumora::SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& scan,
-                                                Analyzer analyzer) const {
+std::string_view block_kind_name(BlockKind kind) noexcept {
+  return kind == BlockKind::Centroid ? kCentroid : kProfile;
+}
+
+DecodeResult Reader::decode_spectrum(std::size_t index, BlockPreference prefer) const {
+  const ScanRecord& scan = msscan_.records[index];
   const raw::calibration::TofCalibration* calibration = calibration_at(index);
+  const auto failed = [&](BlockKind kind, Error error) {
+    return std::unexpected<BlockFailure>(BlockFailure{kind, scan.scan_id, std::move(error)});
+  };
 
   raw::Peaks peaks;
   lumora::ScanMode mode = lumora::ScanMode::Centroid;
   bool decoded = false;
-  if (scan.profile_params) {
+  const bool profile_first = !(prefer == BlockPreference::Centroid && scan.centroid_params);
+  if (profile_first && scan.profile_params) {
     const SpectrumParams& params = *scan.profile_params;
     if (calibration == nullptr) {
-      return fail(record_decode_failure(false, scan.scan_id, Error::parse("profile block has no mass calibration")));
+      return failed(BlockKind::Profile, Error::parse("profile block has no mass calibration"));
     }
     auto bytes = raw::read_bytes(profile_path_, params.offset, params.byte_count);
-    if (!bytes) return fail(record_decode_failure(false, scan.scan_id, std::move(bytes).error()));
+    if (!bytes) return failed(BlockKind::Profile, std::move(bytes).error());
     auto profile = raw::msprofile::decode_profile_block(*bytes, params, *calibration);
     bytes = raw::ByteBuffer();
-    if (!profile) return fail(record_decode_failure(false, scan.scan_id, std::move(profile).error()));
+    if (!profile) return failed(BlockKind::Profile, std::move(profile).error());
     if (!profile->mz.empty() || !scan.centroid_params) {
       peaks = std::move(*profile);
       mode = lumora::ScanMode::Profile;
@@ -186,9 +177,9 @@ Result<lumora::SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanR
   if (!decoded && scan.centroid_params) {
     const SpectrumParams& params = *scan.centroid_params;
     auto bytes = raw::read_bytes(peak_path_, params.offset, params.byte_count);
-    if (!bytes) return fail(record_decode_failure(true, scan.scan_id, std::move(bytes).error()));
+    if (!bytes) return failed(BlockKind::Centroid, std::move(bytes).error());
     auto centroids = raw::mspeak::decode_peak_block(*bytes, params, calibration);
-    if (!centroids) return fail(record_decode_failure(true, scan.scan_id, std::move(centroids).error()));
+    if (!centroids) return failed(BlockKind::Centroid, std::move(centroids).error());
     peaks = std::move(*centroids);
     mode = lumora::ScanMode::Centroid;
   }
@@ -201,7 +192,7 @@ Result<lumora::SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanR
   if (scan.ion_polarity == 0) record.polarity = lumora::Polarity::Positive;
   if (scan.ion_polarity == 1) record.polarity = lumora::Polarity::Negative;
   record.scan_mode = mode;
-  record.analyzer = analyzer;
+  record.analyzer = analyzer_;
   record.retention_time_sec = scan.retention_time_min * 60.0;
   record.reported_total_ion_current = scan.tic;
   record.reported_base_peak_mz = scan.base_peak_mz;
@@ -212,19 +203,25 @@ Result<lumora::SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanR
   return std::move(record).with_peaks(std::move(peaks.mz), std::move(peaks.intensity)).with_extra_map(spectrum_extra(scan));
 }
 
-Error Reader::record_decode_failure(bool is_centroid, std::uint32_t scan_id, Error error) const {
-  const std::string_view block = is_centroid ? kCentroid : kProfile;
-  auto& counter = is_centroid ? centroid_failures_ : profile_failures_;
-  const std::uint64_t previous = counter.fetch_add(1, std::memory_order_relaxed);
+Result<lumora::SpectrumRecord> Reader::spectrum(std::size_t index, BlockPreference prefer) const {
+  auto result = decode_spectrum(index, prefer);
+  if (!result) return fail(report_failure(std::move(result).error()));
+  return std::move(*result);
+}
+
+Error Reader::report_failure(BlockFailure failure) const {
+  const std::string_view block = block_kind_name(failure.kind);
+  auto& counter = failure.kind == BlockKind::Centroid ? centroid_failures_ : profile_failures_;
+  const std::uint64_t previous = counter.increment();
   if (previous == 0) {
-    VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=", scan_id,
-                 " failed to decode: ", error.display(), " (further ", block,
+    VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=",
+                 failure.scan_id, " failed to decode: ", failure.error.display(), " (further ", block,
                  " failures in this bundle are logged at debug level)");
   } else {
-    VELORIUM_LOG(log::Level::Debug, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=", scan_id,
-                 " failed to decode: ", error.display());
+    VELORIUM_LOG(log::Level::Debug, log::kReaderTarget, source_file_name_, ": ", block, " block for scanId=",
+                 failure.scan_id, " failed to decode: ", failure.error.display());
   }
-  return Error::scan(scan_id, block, std::move(error));
+  return Error::scan(failure.scan_id, block, std::move(failure.error));
 }
 
 std::unique_ptr<lumora::SpectrumIterator> Reader::iter_spectra() const {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -23,6 +25,40 @@ namespace velorium {
 inline constexpr std::string_view kSoftwareName = "velorium";
 inline constexpr std::string_view kSoftwareVersion = "1.0.0";
 
+// The two kinds of spectrum block: the profile block of MSProfile.bin and
+// the centroid (peak) block of MSPeak.bin.
+enum class BlockKind { Profile, Centroid };
+
+// "profile" or "centroid": the name that error texts and log records use.
+std::string_view block_kind_name(BlockKind kind) noexcept;
+
+// Which block a scan that carries both is read from. Profile: the profile
+// block, or the centroid block when the profile block is empty. Centroid:
+// the centroid block wherever the scan has one.
+enum class BlockPreference { Profile, Centroid };
+
+// A block that failed to decode, before it is counted and logged.
+struct BlockFailure {
+  BlockKind kind = BlockKind::Profile;
+  std::uint32_t scan_id = 0;
+  Error error;
+};
+
+using DecodeResult = std::expected<lumora::SpectrumRecord, BlockFailure>;
+
+// A failure counter that moves with its owner.
+class FailureCount {
+ public:
+  FailureCount() = default;
+  FailureCount(FailureCount&& other) noexcept : value_(other.value_.load(std::memory_order_relaxed)) {}
+  FailureCount& operator=(FailureCount&&) = delete;
+  std::uint64_t increment() noexcept { return value_.fetch_add(1, std::memory_order_relaxed); }
+  std::uint64_t load() const noexcept { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::uint64_t> value_{0};
+};
+
 class Reader final : public lumora::SpectrumSource {
  public:
   // Opens the acquisition folder `path` (the folder that holds AcqData).
@@ -30,20 +66,27 @@ class Reader final : public lumora::SpectrumSource {
   // every other file is optional.
   static Result<Reader> open(const std::filesystem::path& path);
 
-  Reader(Reader&& other) noexcept;
+  Reader(Reader&& other) noexcept = default;
   Reader& operator=(Reader&&) = delete;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() override = default;
 
-  // Decodes the spectrum of `scan`, the record at `index`. A block that
-  // fails becomes a Scan error, counted and logged; the reader stays usable.
-  // Safe to call from several threads at once.
-  Result<lumora::SpectrumRecord> spectrum(std::uint64_t index, const raw::msscan::ScanRecord& scan,
-                                          lumora::Analyzer analyzer) const;
+  // Number of scans in the scan index.
+  std::size_t scan_count() const noexcept { return msscan_.records.size(); }
 
-  // Counts, logs and wraps one block failure.
-  Error record_decode_failure(bool is_centroid, std::uint32_t scan_id, Error error) const;
+  // Decodes the spectrum of scan `index` (below scan_count()). Pure: no log
+  // record and no counter, so that callers decoding on several threads can
+  // report failures in scan order afterwards. Safe from any thread.
+  DecodeResult decode_spectrum(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const;
+
+  // Counts and logs one block failure (the first of its kind at warn level,
+  // the later ones at debug level) and returns it as a Scan error.
+  Error report_failure(BlockFailure failure) const;
+
+  // decode_spectrum, with a failure reported at once. The reader stays
+  // usable after a failure. Safe from any thread.
+  Result<lumora::SpectrumRecord> spectrum(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const;
 
   std::unique_ptr<lumora::SpectrumIterator> iter_spectra() const override;
   lumora::RunMetadata run_metadata() const override;
@@ -59,8 +102,8 @@ class Reader final : public lumora::SpectrumSource {
   const lumora::CvTerm& instrument() const noexcept { return instrument_; }
   const std::optional<std::string>& acquired_time() const noexcept { return acquired_time_; }
   lumora::Analyzer analyzer() const noexcept { return analyzer_; }
-  std::uint64_t profile_failures() const noexcept { return profile_failures_.load(std::memory_order_relaxed); }
-  std::uint64_t centroid_failures() const noexcept { return centroid_failures_.load(std::memory_order_relaxed); }
+  std::uint64_t profile_failures() const noexcept { return profile_failures_.load(); }
+  std::uint64_t centroid_failures() const noexcept { return centroid_failures_.load(); }
 
   // The calibration of scan `index`, or null when it has none.
   const raw::calibration::TofCalibration* calibration_at(std::uint64_t index) const noexcept {
@@ -80,8 +123,8 @@ class Reader final : public lumora::SpectrumSource {
   std::optional<raw::metadata::DeviceInfo> device_;
   lumora::CvTerm instrument_;
   std::optional<std::string> acquired_time_;
-  mutable std::atomic<std::uint64_t> profile_failures_{0};
-  mutable std::atomic<std::uint64_t> centroid_failures_{0};
+  mutable FailureCount profile_failures_;
+  mutable FailureCount centroid_failures_;
   lumora::Analyzer analyzer_ = lumora::Analyzer::Tofms;
 };
 

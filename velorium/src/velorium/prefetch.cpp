@@ -1,0 +1,70 @@
+#include "velorium/prefetch.hpp"
+
+#include <sched.h>
+
+#include <utility>
+
+namespace velorium {
+
+unsigned available_cpus() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1u : hardware;
+}
+
+Prefetcher::Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer,
+                       unsigned threads, std::size_t per_worker)
+    : reader_(reader), indices_(std::move(indices)), prefer_(prefer) {
+  if (threads == 0) threads = available_cpus();
+  if (per_worker == 0) per_worker = 1;
+  if (threads <= 1 || indices_.size() <= 1) return;  // sequential: next() decodes
+  if (threads > indices_.size()) threads = static_cast<unsigned>(indices_.size());
+  window_ = static_cast<std::size_t>(threads) * per_worker;
+  slots_.resize(window_);
+  workers_.reserve(threads);
+  for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
+}
+
+Prefetcher::~Prefetcher() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_ready_.notify_all();
+  workers_.clear();  // joins
+}
+
+void Prefetcher::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [&] { return stop_ || claimed_ >= indices_.size() || claimed_ < taken_ + window_; });
+    if (stop_ || claimed_ >= indices_.size()) return;
+    const std::size_t position = claimed_++;
+    lock.unlock();
+    DecodeResult result = reader_.decode_spectrum(indices_[position], prefer_);
+    lock.lock();
+    slots_[position % window_].emplace(std::move(result));
+    item_ready_.notify_all();
+  }
+}
+
+std::optional<DecodeResult> Prefetcher::next() {
+  if (taken_ >= indices_.size()) return std::nullopt;
+  if (workers_.empty()) return reader_.decode_spectrum(indices_[taken_++], prefer_);
+  std::unique_lock lock(mutex_);
+  auto& slot = slots_[taken_ % window_];
+  item_ready_.wait(lock, [&] { return slot.has_value(); });
+  std::optional<DecodeResult> item = std::move(slot);
+  slot.reset();
+  ++taken_;
+  lock.unlock();
+  work_ready_.notify_all();
+  return item;
+}
+
+}  // namespace velorium

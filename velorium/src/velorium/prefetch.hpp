@@ -1,0 +1,69 @@
+// Spectra of a reader decoded ahead on worker threads and handed out in a
+// fixed order, with a bounded number of decoded spectra waiting.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "velorium/reader.hpp"
+
+namespace velorium {
+
+// The number of CPUs this process may run on (its affinity mask), at least 1.
+unsigned available_cpus() noexcept;
+
+class Prefetcher {
+ public:
+  // Decodes the scans `indices` (each below reader.scan_count()) in that
+  // order. `threads` 0 means available_cpus(); with 1 thread every spectrum
+  // is decoded by next() on the calling thread (the sequential path). At most
+  // `per_worker` decoded spectra per thread wait to be taken. The reader must
+  // outlive the prefetcher.
+  Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer = BlockPreference::Profile,
+             unsigned threads = 0, std::size_t per_worker = 4);
+  ~Prefetcher();  // stops the workers and waits for them
+
+  Prefetcher(const Prefetcher&) = delete;
+  Prefetcher& operator=(const Prefetcher&) = delete;
+
+  // The next spectrum in the order of `indices`, or nothing after the last.
+  // A failure is handed out unreported: the caller decides whether and when
+  // to pass it to Reader::report_failure, so that log records follow the
+  // order of `indices` whatever the thread count. Call from one thread.
+  std::optional<DecodeResult> next();
+
+  std::size_t remaining() const noexcept { return indices_.size() - taken_; }
+  unsigned threads() const noexcept { return workers_.empty() ? 1u : static_cast<unsigned>(workers_.size()); }
+
+ private:
+  void work();
+
+  const Reader& reader_;
+  std::vector<std::size_t> indices_;
+  BlockPreference prefer_;
+  std::size_t window_ = 1;
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;   // a slot became free, or stop
+  std::condition_variable item_ready_;   // a spectrum was decoded
+  std::vector<std::optional<DecodeResult>> slots_;  // position % window_
+  std::size_t claimed_ = 0;  // positions handed to workers
+  std::size_t taken_ = 0;    // positions handed to the caller
+  bool stop_ = false;
+  std::vector<std::jthread> workers_;
+};
+
+// Decodes `count` items on `threads` threads (0: available_cpus()) by calling
+// `task(i)` for every i in [0, count), each exactly once, the calling thread
+// taking part. Returns when all are done. `task` must not throw.
+template <class Task>
+void parallel_for(std::size_t count, unsigned threads, Task&& task);
+
+}  // namespace velorium
+
+#include "velorium/prefetch_impl.hpp"
