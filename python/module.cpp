@@ -3,6 +3,8 @@
 // each to the module and, in that order, to its __all__ list.
 #include "module.hpp"
 
+#include "arrays.hpp"
+
 #include <exception>
 #include <new>
 #include <system_error>
@@ -16,6 +18,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->raw_reader_type);
   Py_VISIT(state->spectrum_type);
   Py_VISIT(state->spectrum_iter_type);
+  Py_VISIT(state->buffer_type);
   return 0;
 }
 
@@ -25,6 +28,7 @@ int clear(PyObject* module) {
   Py_CLEAR(state->raw_reader_type);
   Py_CLEAR(state->spectrum_type);
   Py_CLEAR(state->spectrum_iter_type);
+  Py_CLEAR(state->buffer_type);
   return 0;
 }
 
@@ -54,6 +58,10 @@ PyMethodDef kIterSpectraDef = {
 
 int exec_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
+  PyObject* buffer = create_buffer_type(module);
+  if (buffer == nullptr) return -1;
+  state->buffer_type = reinterpret_cast<PyTypeObject*>(buffer);  // private: not in the module's namespace
+
   PyObject* raw_reader = create_raw_reader_type(module);
   if (raw_reader == nullptr) return -1;
   state->raw_reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(raw_reader));

@@ -11,6 +11,7 @@ struct ModuleState {
   PyTypeObject* raw_reader_type = nullptr;
   PyTypeObject* spectrum_type = nullptr;
   PyTypeObject* spectrum_iter_type = nullptr;
+  PyTypeObject* buffer_type = nullptr;  // arrays.cpp
 };
 
 // The state of the module that defined `type` (one of the module's own,

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <atomic>
 #include <utility>
 
 namespace velorium {
@@ -17,10 +18,21 @@ unsigned available_cpus() noexcept {
   return hardware == 0 ? 1u : hardware;
 }
 
+namespace {
+std::atomic<unsigned> configured_threads{0};
+}  // namespace
+
+unsigned default_threads() noexcept {
+  const unsigned configured = configured_threads.load(std::memory_order_relaxed);
+  return configured != 0 ? configured : available_cpus();
+}
+
+void set_default_threads(unsigned threads) noexcept { configured_threads.store(threads, std::memory_order_relaxed); }
+
 Prefetcher::Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer,
                        unsigned threads, std::size_t per_worker)
     : reader_(reader), indices_(std::move(indices)), prefer_(prefer) {
-  if (threads == 0) threads = available_cpus();
+  if (threads == 0) threads = default_threads();
   if (per_worker == 0) per_worker = 1;
   if (threads <= 1 || indices_.size() <= 1) return;  // sequential: next() decodes
   if (threads > indices_.size()) threads = static_cast<unsigned>(indices_.size());

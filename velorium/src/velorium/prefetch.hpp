@@ -17,10 +17,16 @@ namespace velorium {
 // The number of CPUs this process may run on (its affinity mask), at least 1.
 unsigned available_cpus() noexcept;
 
+// The number of threads the library decodes on when a caller asks for 0:
+// available_cpus() unless an embedder or a test set another number with
+// set_default_threads (0 restores the default). 1 is the sequential path.
+unsigned default_threads() noexcept;
+void set_default_threads(unsigned threads) noexcept;
+
 class Prefetcher {
  public:
   // Decodes the scans `indices` (each below reader.scan_count()) in that
-  // order. `threads` 0 means available_cpus(); with 1 thread every spectrum
+  // order. `threads` 0 means default_threads(); with 1 thread every spectrum
   // is decoded by next() on the calling thread (the sequential path). At most
   // `per_worker` decoded spectra per thread wait to be taken. The reader must
   // outlive the prefetcher.
@@ -58,7 +64,7 @@ class Prefetcher {
   std::vector<std::jthread> workers_;
 };
 
-// Decodes `count` items on `threads` threads (0: available_cpus()) by calling
+// Runs `count` tasks on `threads` threads (0: default_threads()) by calling
 // `task(i)` for every i in [0, count), each exactly once, the calling thread
 // taking part. Returns when all are done. `task` must not throw.
 template <class Task>

@@ -9,7 +9,7 @@ namespace velorium {
 
 template <class Task>
 void parallel_for(std::size_t count, unsigned threads, Task&& task) {
-  if (threads == 0) threads = available_cpus();
+  if (threads == 0) threads = default_threads();
   if (threads > count) threads = static_cast<unsigned>(count == 0 ? 1 : count);
   std::atomic<std::size_t> next{0};
   auto run = [&] {
