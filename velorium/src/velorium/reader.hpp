@@ -75,6 +75,9 @@ class Reader final : public lumora::SpectrumSource {
   // Number of scans in the scan index.
   std::size_t scan_count() const noexcept { return msscan_.records.size(); }
 
+  // The scan index record of scan `index` (below scan_count()).
+  const raw::msscan::ScanRecord& scan(std::size_t index) const noexcept { return msscan_.records[index]; }
+
   // Decodes the spectrum of scan `index` (below scan_count()). Pure: no log
   // record and no counter, so that callers decoding on several threads can
   // report failures in scan order afterwards. Safe from any thread.
