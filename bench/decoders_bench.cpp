@@ -202,7 +202,7 @@ void register_lzf(const std::vector<LzfCase>& cases) {
 struct BlockCase {
   std::string name;
   Vec block;
-  velorium::raw::msscan::SpectrumParams params;
+  velorium::SpectrumParams params;
 };
 
 std::vector<BlockCase> profile_cases() {
@@ -210,7 +210,7 @@ std::vector<BlockCase> profile_cases() {
   for (const std::size_t points : {100000, 1000000}) {
     const auto intensities = profile_intensities(points, static_cast<std::uint32_t>(points));
     const Vec raw = profile_raw(intensities);
-    velorium::raw::msscan::SpectrumParams p;
+    velorium::SpectrumParams p;
     p.format_id = 1;
     p.point_count = static_cast<std::uint32_t>(points);
     p.uncompressed_byte_count = static_cast<std::uint32_t>(raw.size());
@@ -232,7 +232,7 @@ std::vector<BlockCase> peak_cases() {
   std::vector<double> times(n);
   for (auto& t : times) t = time(rng);
   std::sort(times.begin(), times.end());
-  velorium::raw::msscan::SpectrumParams p;
+  velorium::SpectrumParams p;
   p.point_count = n;
   Vec format2, format3;
   for (double t : times) put_f64(format2, t);

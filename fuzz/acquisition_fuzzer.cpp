@@ -22,7 +22,7 @@
 
 namespace {
 
-using velorium::raw::msscan::MSScan;
+using velorium::ScanIndex;
 
 struct DescriptorAt {
   std::size_t offset;
@@ -38,7 +38,7 @@ void clamp_u32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t l
 }
 
 void clamp_profile_claims(std::vector<std::uint8_t>& image) {
-  const auto scan = MSScan::from_bytes(image);
+  const auto scan = velorium::raw::msscan::from_bytes(image);
   if (!scan) return;
   std::vector<DescriptorAt> descriptors;
   switch (scan->stride) {
@@ -90,8 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VELORIUM_FUZZ_CHECK(reader.error().is_parse() || reader.error().is_io());
     return 0;
   }
-  const std::size_t scans = reader->msscan().records.size();
-  VELORIUM_FUZZ_CHECK(reader->calibrations().size() == 0 || reader->calibrations().size() == scans);
+  const std::size_t scans = reader->scan_index().records.size();
+  if (!velorium::raw::msscan::is_tof_stride(reader->scan_index().stride)) {
+    for (std::size_t i = 0; i < scans; ++i) VELORIUM_FUZZ_CHECK(!reader->calibration_source(i));
+  }
 
   std::size_t count = 0;
   std::size_t failures = 0;
@@ -116,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto meta = reader->run_metadata();
   (void)meta;
   if (std::getenv("VELORIUM_FUZZ_VERBOSE") != nullptr) {
-    std::fprintf(stderr, "stride %u: %zu scans, %zu failed spectra\n", reader->msscan().stride, scans, failures);
+    std::fprintf(stderr, "stride %u: %zu scans, %zu failed spectra\n", reader->scan_index().stride, scans, failures);
   }
   return 0;
 }

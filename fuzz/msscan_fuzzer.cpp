@@ -1,20 +1,20 @@
-// MSScan::from_bytes over any file image.
+// velorium::raw::msscan::from_bytes over any file image.
 #include <algorithm>
 #include <iterator>
 
 #include "fuzz_support.hpp"
 #include "velorium/raw/msscan.hpp"
 
-using velorium::raw::msscan::MSScan;
+using velorium::ScanIndex;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto decoded = MSScan::from_bytes({data, size});
+  const auto decoded = velorium::raw::msscan::from_bytes({data, size});
   if (!decoded) {
     VELORIUM_FUZZ_CHECK(decoded.error().is_parse());
     return 0;
   }
   // The records fill the payload exactly, in one of the known strides.
-  const MSScan& scan = *decoded;
+  const ScanIndex& scan = *decoded;
   const auto& strides = velorium::raw::msscan::kStrides;
   VELORIUM_FUZZ_CHECK(std::find(std::begin(strides), std::end(strides), scan.stride) != std::end(strides));
   VELORIUM_FUZZ_CHECK(scan.global_header_size <= size);

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   velorium::fuzz::Input in(data, size);
   const auto format = in.take<std::uint8_t>();
   const auto flags = in.take<std::uint8_t>();
-  velorium::raw::msscan::SpectrumParams params;
+  velorium::SpectrumParams params;
   params.format_id = format < 0x80 ? 2 + (format & 1) : format - 0x80;
   params.point_count = in.take<std::uint32_t>();
   const auto block = in.rest();

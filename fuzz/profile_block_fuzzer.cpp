@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (point_count <= msprofile::kMaxRunLengthPoints) point_count &= 0xFFFFF;
   if (uncompressed <= velorium::raw::lzf::kMaxDecompressedLength) uncompressed &= 0xFFFFFF;
 
-  velorium::raw::msscan::SpectrumParams params;
+  velorium::SpectrumParams params;
   params.format_id = 1;
   params.byte_count = static_cast<std::uint32_t>(block.size());
   params.point_count = point_count;

@@ -40,7 +40,7 @@ PyObject* cv_term_dict(const lumora::CvTerm& term) {
   return dict.release();
 }
 
-PyObject* spectrum_params_dict(const raw::msscan::SpectrumParams& params) {
+PyObject* spectrum_params_dict(const SpectrumParams& params) {
   Ref dict(PyDict_New());
   if (!dict || !set_item(dict.get(), "format_id", to_py(params.format_id)) ||
       !set_item(dict.get(), "offset", to_py(params.offset)) ||
@@ -95,7 +95,7 @@ PyObject* run_info_dict(const lumora::RunMetadata& m) {
   return dict.release();
 }
 
-PyObject* device_info_dict(const std::optional<raw::metadata::DeviceInfo>& device) {
+PyObject* device_info_dict(const std::optional<DeviceInfo>& device) {
   if (!device) return none();
   Ref dict(PyDict_New());
   if (!dict || !set_item(dict.get(), "name", to_py(device->name)) ||
@@ -120,18 +120,16 @@ PyObject* chromatogram_dict(const lumora::ChromatogramRecord& c) {
 
 namespace {
 
-PyObject* calibration_source(const CalibrationList& calibrations, std::size_t index) {
-  if (index >= calibrations.size() || !calibrations[index]) return none();
-  using raw::calibration::CalibrationSource;
-  return to_py(calibrations[index]->source == CalibrationSource::DefaultMassCal ? "default_mass_cal"
-                                                                                : "mass_cal_record");
+PyObject* calibration_source(std::optional<CalibrationSource> source) {
+  if (!source) return none();
+  return to_py(*source == CalibrationSource::DefaultMassCal ? "default_mass_cal" : "mass_cal_record");
 }
 
-PyObject* params_or_none(const std::optional<raw::msscan::SpectrumParams>& params) {
+PyObject* params_or_none(const std::optional<SpectrumParams>& params) {
   return params ? spectrum_params_dict(*params) : none();
 }
 
-PyObject* scan_record_dict(const raw::msscan::ScanRecord& r, PyObject* source) {
+PyObject* scan_record_dict(const ScanRecord& r, PyObject* source) {
   Ref dict(PyDict_New());
   PyObject* d = dict.get();
   if (!d) {
@@ -161,11 +159,12 @@ PyObject* scan_record_dict(const raw::msscan::ScanRecord& r, PyObject* source) {
 
 }  // namespace
 
-PyObject* scan_index_dict(const raw::msscan::MSScan& scans, const CalibrationList& calibrations) {
+PyObject* scan_index_dict(const Reader& reader) {
+  const ScanIndex& scans = reader.scan_index();
   Ref records(PyList_New(static_cast<Py_ssize_t>(scans.records.size())));
   if (!records) return nullptr;
   for (std::size_t i = 0; i < scans.records.size(); ++i) {
-    PyObject* item = scan_record_dict(scans.records[i], calibration_source(calibrations, i));
+    PyObject* item = scan_record_dict(scans.records[i], calibration_source(reader.calibration_source(i)));
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(records.get(), static_cast<Py_ssize_t>(i), item);
   }

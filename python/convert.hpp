@@ -9,9 +9,9 @@
 
 #include "lumora/enums.hpp"
 #include "lumora/types.hpp"
-#include "velorium/calibrations.hpp"
-#include "velorium/raw/metadata.hpp"
-#include "velorium/raw/msscan.hpp"
+#include "velorium/device_info.hpp"
+#include "velorium/reader.hpp"
+#include "velorium/scan_index.hpp"
 
 namespace velorium::python {
 
@@ -23,12 +23,13 @@ PyObject* float_list(std::span<const float> values);
 PyObject* text_map_dict(const lumora::TextMap& map);
 
 PyObject* cv_term_dict(const lumora::CvTerm& term);
-PyObject* spectrum_params_dict(const raw::msscan::SpectrumParams& params);
+PyObject* spectrum_params_dict(const SpectrumParams& params);
 PyObject* precursor_dict(const lumora::Precursor& precursor);
 PyObject* run_info_dict(const lumora::RunMetadata& meta);
-PyObject* device_info_dict(const std::optional<raw::metadata::DeviceInfo>& device);
+PyObject* device_info_dict(const std::optional<DeviceInfo>& device);
 PyObject* chromatogram_dict(const lumora::ChromatogramRecord& chromatogram);
-PyObject* scan_index_dict(const raw::msscan::MSScan& scans, const CalibrationList& calibrations);
+// The scan index with the calibration source of every scan.
+PyObject* scan_index_dict(const Reader& reader);
 
 template <class Enum>
 PyObject* enum_str(const std::optional<Enum>& value) {

@@ -137,10 +137,7 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
 }
 
 PyObject* scan_index(PyObject* self, PyObject*) {
-  return guarded([&] {
-    const Reader& reader = *as_reader(self)->reader;
-    return scan_index_dict(reader.msscan(), reader.calibrations());
-  });
+  return guarded([&] { return scan_index_dict(*as_reader(self)->reader); });
 }
 
 PyGetSetDef kGetSet[] = {

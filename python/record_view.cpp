@@ -2,6 +2,7 @@
 // property access builds a new Python object.
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "convert.hpp"

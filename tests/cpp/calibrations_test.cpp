@@ -4,19 +4,19 @@
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
-#include "velorium/calibrations.hpp"
+#include "velorium/raw/calibrations.hpp"
 
 namespace {
 
-using velorium::CalibrationList;
-using velorium::load_calibrations;
-using velorium::log_scan_problem;
-using velorium::polynomial_flags;
+using velorium::raw::CalibrationList;
+using velorium::raw::load_calibrations;
+using velorium::raw::log_scan_problem;
+using velorium::raw::polynomial_flags;
 using velorium::log::Level;
 using velorium::raw::calibration::CalibrationSource;
 using velorium::raw::defaultmasscal::DefaultCalibration;
-using velorium::raw::msscan::MSScan;
-using velorium::raw::msscan::ScanRecord;
+using velorium::ScanIndex;
+using velorium::ScanRecord;
 using velorium::testing::Bytes;
 using velorium::testing::CapturedRecord;
 using velorium::testing::LogCapture;
@@ -70,8 +70,8 @@ std::vector<double> record(double a, double t0, Poly poly) {
   return out;
 }
 
-MSScan scans(std::vector<std::optional<std::int32_t>> ids, std::uint32_t stride = 284) {
-  MSScan out;
+ScanIndex scans(std::vector<std::optional<std::int32_t>> ids, std::uint32_t stride = 284) {
+  ScanIndex out;
   out.stride = stride;
   out.global_header_size = 92;
   std::uint32_t scan_id = 1;

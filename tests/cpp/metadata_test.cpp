@@ -6,7 +6,7 @@
 namespace {
 
 using velorium::log::Level;
-using velorium::raw::metadata::DeviceInfo;
+using velorium::DeviceInfo;
 using velorium::raw::metadata::parse_acquired_time;
 using velorium::raw::metadata::parse_devices_xml;
 using velorium::testing::CapturedRecord;

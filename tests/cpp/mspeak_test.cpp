@@ -14,7 +14,7 @@ using velorium::raw::Peaks;
 using velorium::raw::calibration::CalibrationSource;
 using velorium::raw::calibration::TofCalibration;
 using velorium::raw::mspeak::decode_peak_block;
-using velorium::raw::msscan::SpectrumParams;
+using velorium::SpectrumParams;
 using velorium::testing::Bytes;
 
 TofCalibration calibration() {

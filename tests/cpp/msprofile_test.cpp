@@ -18,7 +18,7 @@ using velorium::raw::calibration::CalibrationSource;
 using velorium::raw::calibration::TofCalibration;
 using velorium::raw::msprofile::decode_profile_block;
 using velorium::raw::msprofile::decode_run_length;
-using velorium::raw::msscan::SpectrumParams;
+using velorium::SpectrumParams;
 using velorium::testing::Bytes;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

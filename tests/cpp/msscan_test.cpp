@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <vector>
+
 #include "test_support.hpp"
 #include "velorium/raw/msscan.hpp"
 
 namespace {
 
-using velorium::raw::msscan::MSScan;
-using velorium::raw::msscan::SpectrumParams;
+using velorium::ScanIndex;
+using velorium::SpectrumParams;
 using velorium::testing::Bytes;
 using velorium::testing::TempDir;
 
@@ -33,8 +37,54 @@ void wide(Bytes& r, std::size_t offset, std::uint32_t format, std::uint64_t data
 }
 
 std::string error_of(const Bytes& bytes) {
-  auto result = MSScan::from_bytes(bytes);
+  auto result = velorium::raw::msscan::from_bytes(bytes);
   return result ? std::string("<ok>") : result.error().display();
+}
+
+// The layout table: every field lies inside its record and no two fields
+// share a byte, the record sizes are distinct, and the layouts that carry
+// calibration identifiers are the time-of-flight ones.
+TEST(MSScanLayouts, FieldsFitTheirRecordsWithoutOverlap) {
+  namespace msscan = velorium::raw::msscan;
+  struct Span {
+    std::size_t at, width;
+    const char* name;
+  };
+  std::set<std::uint32_t> strides;
+  for (const msscan::Layout& layout : msscan::kLayouts) {
+    SCOPED_TRACE(layout.stride);
+    EXPECT_TRUE(strides.insert(layout.stride).second);
+    std::vector<Span> fields = {{msscan::kScanIdAt, 4, "scan_id"},
+                                {msscan::kRetentionTimeAt, 8, "retention_time"},
+                                {msscan::kMsLevelAt, 2, "ms_level"},
+                                {layout.ion_polarity, layout.polarity_is_i16 ? 2u : 4u, "ion_polarity"}};
+    const auto add = [&](msscan::FieldOffset at, std::size_t width, const char* name) {
+      if (at) fields.push_back({*at, width, name});
+    };
+    add(layout.mrm_channel_id, 4, "mrm_channel_id");
+    add(layout.tic, 8, "tic");
+    add(layout.base_peak_mz, 8, "base_peak_mz");
+    add(layout.base_peak_intensity, 8, "base_peak_intensity");
+    add(layout.calibration_id, 4, "calibration_id");
+    add(layout.collision_energy, 8, "collision_energy");
+    add(layout.target_mz, 8, "target_mz");
+    add(layout.min_x, 8, "min_x");
+    add(layout.max_x, 8, "max_x");
+    for (const auto descriptor : layout.descriptors) add(descriptor, layout.compact_descriptor ? 22 : 24, "descriptor");
+    EXPECT_TRUE(layout.descriptors[0]);
+    EXPECT_EQ(layout.time_of_flight, layout.calibration_id.has_value());
+    EXPECT_EQ(layout.time_of_flight, layout.tic.has_value());
+    EXPECT_EQ(msscan::is_tof_stride(layout.stride), layout.time_of_flight);
+    std::sort(fields.begin(), fields.end(), [](const Span& a, const Span& b) { return a.at < b.at; });
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      EXPECT_LE(fields[i].at + fields[i].width, layout.stride) << fields[i].name;
+      if (i > 0) {
+        EXPECT_LE(fields[i - 1].at + fields[i - 1].width, fields[i].at) << fields[i - 1].name << " / " << fields[i].name;
+      }
+    }
+  }
+  EXPECT_EQ(std::set<std::uint32_t>(msscan::kStrides.begin(), msscan::kStrides.end()), strides);
+  EXPECT_FALSE(msscan::is_tof_stride(200));
 }
 
 TEST(MSScanHeader, FailuresInOrder) {
@@ -64,7 +114,7 @@ TEST(MSScanHeader, HeaderSizeBelow92IsAccepted) {
   // Header size 0: the payload is the whole 186-byte file, magic included.
   Bytes f(186);
   f.set<std::uint32_t>(0, 257).set<std::uint32_t>(88, 0);
-  auto scans = MSScan::from_bytes(f);
+  auto scans = velorium::raw::msscan::from_bytes(f);
   ASSERT_TRUE(scans) << scans.error().display();
   EXPECT_EQ(scans->stride, 186u);
   EXPECT_EQ(scans->global_header_size, 0u);
@@ -74,7 +124,7 @@ TEST(MSScanHeader, HeaderSizeBelow92IsAccepted) {
 TEST(MSScanStride, SinglePayloadOfEachStrideNeedsNoPlausibility) {
   for (const std::uint32_t stride : {284u, 220u, 216u, 196u, 186u}) {
     Bytes garbage(stride, 0xAB);
-    auto scans = MSScan::from_bytes(file({garbage}));
+    auto scans = velorium::raw::msscan::from_bytes(file({garbage}));
     ASSERT_TRUE(scans) << stride;
     EXPECT_EQ(scans->stride, stride);
     EXPECT_EQ(scans->records.size(), 1u);
@@ -85,7 +135,7 @@ TEST(MSScanStride, FirstPlausibleCandidateWins) {
   // 11880 bytes: 54 records of 220 or 55 of 216.
   std::vector<Bytes> as220;
   for (std::uint32_t i = 0; i < 54; ++i) as220.push_back(record(220, 10 + i, 1));
-  auto scans = MSScan::from_bytes(file(as220));
+  auto scans = velorium::raw::msscan::from_bytes(file(as220));
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->stride, 220u);
   EXPECT_EQ(scans->records.size(), 54u);
@@ -96,7 +146,7 @@ TEST(MSScanStride, FirstPlausibleCandidateWins) {
   payload.set<std::uint32_t>(0, 100).set<std::uint16_t>(20, 1);
   payload.set<std::uint32_t>(216, 101).set<std::uint16_t>(236, 2);
   Bytes f = file({payload});
-  scans = MSScan::from_bytes(f);
+  scans = velorium::raw::msscan::from_bytes(f);
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->stride, 216u);
   EXPECT_EQ(scans->records.size(), 55u);
@@ -129,7 +179,7 @@ TEST(MSScanStride, FallsBackFromImplausibleLargerStride) {
   // is implausible, the 186 reading's is fine.
   std::vector<Bytes> records;
   for (std::uint32_t i = 0; i < 284; ++i) records.push_back(record(186, 1 + i, 2));
-  auto scans = MSScan::from_bytes(file(records));
+  auto scans = velorium::raw::msscan::from_bytes(file(records));
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->stride, 186u);
   EXPECT_EQ(scans->records.size(), 284u);
@@ -142,7 +192,7 @@ TEST(MSScanRecord, TimeOfFlightFieldsAndMsLevelGating) {
   ms1.set<std::int32_t>(64, 1).set<double>(76, 15.0).set<double>(84, 500.25);
   Bytes ms2 = ms1;
   ms2.set<std::uint32_t>(0, 2).set<std::uint16_t>(20, 2);
-  auto scans = MSScan::from_bytes(file({ms1, ms2}));
+  auto scans = velorium::raw::msscan::from_bytes(file({ms1, ms2}));
   ASSERT_TRUE(scans);
   ASSERT_EQ(scans->stride, 216u);
   const auto& a = scans->records[0];
@@ -167,7 +217,7 @@ TEST(MSScanRecord, Stride284HasRangeAndTwoDescriptors) {
   r.set<double>(244, 50.0).set<double>(252, 1700.0);
   wide(r, 156, 2, 4096, 120, 10, 999);
   wide(r, 220, 1, 8192, 300, 40, 176);
-  auto scans = MSScan::from_bytes(file({r}));
+  auto scans = velorium::raw::msscan::from_bytes(file({r}));
   ASSERT_TRUE(scans);
   const auto& s = scans->records[0];
   EXPECT_EQ(s.min_x, 50.0);
@@ -182,7 +232,7 @@ TEST(MSScanRecord, LaterDescriptorOfSameKindReplacesIgnoredOnesDoNot) {
   Bytes both_profile = record(284, 9, 1);
   wide(both_profile, 156, 1, 1, 1, 1, 1);
   wide(both_profile, 220, 1, 2, 2, 2, 2);
-  auto scans = MSScan::from_bytes(file({both_profile}));
+  auto scans = velorium::raw::msscan::from_bytes(file({both_profile}));
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->records[0].profile_params->offset, 2u);
   EXPECT_FALSE(scans->records[0].centroid_params);
@@ -190,14 +240,14 @@ TEST(MSScanRecord, LaterDescriptorOfSameKindReplacesIgnoredOnesDoNot) {
   Bytes later_unknown = record(284, 9, 1);
   wide(later_unknown, 156, 3, 7, 7, 7, 7);
   wide(later_unknown, 220, 9, 8, 8, 8, 8);
-  scans = MSScan::from_bytes(file({later_unknown}));
+  scans = velorium::raw::msscan::from_bytes(file({later_unknown}));
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->records[0].centroid_params->format_id, 3u);
   EXPECT_EQ(scans->records[0].centroid_params->offset, 7u);
 
   Bytes none = record(220, 9, 1);
   wide(none, 156, 0, 1, 1, 1, 1);
-  scans = MSScan::from_bytes(file({none}));
+  scans = velorium::raw::msscan::from_bytes(file({none}));
   ASSERT_TRUE(scans);
   EXPECT_FALSE(scans->records[0].profile_params);
   EXPECT_FALSE(scans->records[0].centroid_params);
@@ -208,7 +258,7 @@ TEST(MSScanRecord, TripleQuadrupoleLayouts) {
   r196.set<std::uint32_t>(4, 77).set<std::int32_t>(64, 0);
   r196.set<double>(28, 5.0);  // tic position of other layouts: not read here
   wide(r196, 144, 3, 64, 24, 2, 0xFFFFFFFF);
-  auto scans = MSScan::from_bytes(file({r196}));
+  auto scans = velorium::raw::msscan::from_bytes(file({r196}));
   ASSERT_TRUE(scans);
   const auto& s = scans->records[0];
   EXPECT_EQ(s.mrm_channel_id, 77u);
@@ -222,7 +272,7 @@ TEST(MSScanRecord, TripleQuadrupoleLayouts) {
   r186.set<std::uint32_t>(4, 5).set<std::uint16_t>(62, 0xFFFF);
   r186.set<std::uint16_t>(136, 1).set<std::uint64_t>(138, 4294967296ull * 3).set<std::uint32_t>(146, 10);
   r186.set<std::uint32_t>(150, 4294967295u).set<std::uint32_t>(154, 56);
-  scans = MSScan::from_bytes(file({r186}));
+  scans = velorium::raw::msscan::from_bytes(file({r186}));
   ASSERT_TRUE(scans);
   const auto& c = scans->records[0];
   EXPECT_EQ(c.ion_polarity, -1);
@@ -233,7 +283,7 @@ TEST(MSScanRecord, TripleQuadrupoleLayouts) {
 TEST(MSScanRecord, ValuesAreCopiedUnchecked) {
   Bytes r = record(220, 1, 1, std::numeric_limits<double>::quiet_NaN());
   wide(r, 156, 1, ~0ull, 0xFFFFFFFF, 0xFFFFFFFF, 0);
-  auto scans = MSScan::from_bytes(file({r}));
+  auto scans = velorium::raw::msscan::from_bytes(file({r}));
   ASSERT_TRUE(scans);
   EXPECT_TRUE(std::isnan(scans->records[0].retention_time_min));
   EXPECT_EQ(scans->records[0].profile_params->point_count, 4294967295u);
@@ -242,14 +292,14 @@ TEST(MSScanRecord, ValuesAreCopiedUnchecked) {
 TEST(MSScanPath, ReadsTheFileAndReportsIoErrors) {
   const TempDir dir;
   velorium::testing::write_file(dir / "MSScan.bin", file({record(220, 1, 1), record(220, 2, 1)}));
-  auto scans = MSScan::from_path(dir / "MSScan.bin");
+  auto scans = velorium::raw::msscan::from_path(dir / "MSScan.bin");
   ASSERT_TRUE(scans);
   EXPECT_EQ(scans->records.size(), 2u);
 
-  auto missing = MSScan::from_path(dir / "absent.bin");
+  auto missing = velorium::raw::msscan::from_path(dir / "absent.bin");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().display(), "I/O error: No such file or directory");
-  auto directory = MSScan::from_path(dir.path());
+  auto directory = velorium::raw::msscan::from_path(dir.path());
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().display(), "I/O error: Is a directory");
 }
@@ -260,13 +310,13 @@ TEST(MSScanRobustness, AnyTruncationOrByteFlipIsHandled) {
   const Bytes good = file(records);
   for (std::size_t len = 0; len <= good.size(); ++len) {
     const std::vector<std::uint8_t> cut(good.vec().begin(), good.vec().begin() + static_cast<long>(len));
-    (void)MSScan::from_bytes(cut);
+    (void)velorium::raw::msscan::from_bytes(cut);
   }
   std::mt19937 rng(7);
   for (int round = 0; round < 2000; ++round) {
     std::vector<std::uint8_t> flipped = good.vec();
     for (int k = 0; k < 4; ++k) flipped[rng() % flipped.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-    auto result = MSScan::from_bytes(flipped);
+    auto result = velorium::raw::msscan::from_bytes(flipped);
     if (result) {
       EXPECT_EQ(result->records.size() * result->stride + result->global_header_size, flipped.size());
     }

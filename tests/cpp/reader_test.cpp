@@ -13,8 +13,8 @@ using lumora::Analyzer;
 using lumora::CvTerm;
 using velorium::Reader;
 using velorium::log::Level;
-using velorium::raw::metadata::DeviceInfo;
-using velorium::raw::msscan::MSScan;
+using velorium::DeviceInfo;
+using velorium::ScanIndex;
 using namespace velorium::testing;
 
 // A time-of-flight acquisition in a temporary folder.
@@ -36,8 +36,8 @@ struct Acquisition {
   }
 };
 
-MSScan scan_index(std::uint32_t stride) {
-  MSScan s;
+ScanIndex scan_index(std::uint32_t stride) {
+  ScanIndex s;
   s.stride = stride;
   return s;
 }
@@ -87,7 +87,7 @@ TEST(ResolveAnalyzer, NameThenStride) {
 }
 
 TEST(WarnUnknownPolarity, OneWarningWithTheOrderedMap) {
-  MSScan s = scan_index(284);
+  ScanIndex s = scan_index(284);
   for (const int code : {0, 1, 1, 3, 3, 3}) s.records.push_back({.ion_polarity = code});
   LogCapture capture;
   velorium::warn_unknown_polarity(s, "run.d");
@@ -140,13 +140,13 @@ TEST(ReaderOpen, EveryOptionalFileAbsent) {
   LogCapture capture;
   const Reader reader = a.open();
   EXPECT_EQ(reader.source_file_name(), "run.d");
-  EXPECT_EQ(reader.msscan().records.size(), 2u);
+  EXPECT_EQ(reader.scan_index().records.size(), 2u);
   EXPECT_FALSE(reader.device());
   EXPECT_FALSE(reader.acquired_time());
   EXPECT_EQ(reader.instrument(), CvTerm::constant("MS:1000461", "Agilent Q-TOF"));
   EXPECT_EQ(reader.analyzer(), Analyzer::Tofms);
-  ASSERT_EQ(reader.calibrations().size(), 2u);
-  EXPECT_FALSE(reader.calibrations()[0]);
+  EXPECT_FALSE(reader.calibration_source(0));
+  EXPECT_FALSE(reader.calibration_source(1));
   EXPECT_EQ(reader.profile_path(), a.acq / "MSProfile.bin");
   EXPECT_EQ(reader.peak_path(), a.acq / "MSPeak.bin");
   const auto warnings = capture.messages(Level::Warn);
@@ -186,6 +186,30 @@ struct CalibratedRun : Acquisition {
     file("MSPeak.bin", peaks.bytes());
   }
 };
+
+TEST(ReaderScanIndex, RecordsAndCalibrationSourcePerScan) {
+  CalibratedRun run;  // DefaultMassCal.xml holds calibration 1 only
+  const Block cent = run.peaks.add(3, format3_block({{100.5, 7.0f}}), 1);
+  run.write_data();
+  run.scans({{.scan_id = 5, .retention_time_min = 1.5, .calibration_id = 1, .tic = 3.0, .centroid = cent},
+             {.scan_id = 6, .ms_level = 2, .calibration_id = 9}});
+  const Reader reader = run.open();
+  const velorium::ScanIndex& index = reader.scan_index();
+  EXPECT_EQ(index.stride, 284u);
+  EXPECT_EQ(index.global_header_size, 92u);
+  ASSERT_EQ(index.records.size(), 2u);
+  EXPECT_EQ(reader.scan_count(), 2u);
+  EXPECT_EQ(&reader.scan(1), &index.records[1]);
+  EXPECT_EQ(index.records[0].scan_id, 5u);
+  EXPECT_EQ(index.records[0].retention_time_min, 1.5);
+  EXPECT_EQ(index.records[0].tic, 3.0);
+  EXPECT_EQ(index.records[0].centroid_params, (velorium::SpectrumParams{3, cent.offset, cent.byte_count, 1}));
+  EXPECT_EQ(index.records[1].calibration_id, 9);
+  EXPECT_EQ(index.records[1].ms_level, 2u);
+  EXPECT_EQ(reader.calibration_source(0), velorium::CalibrationSource::DefaultMassCal);
+  EXPECT_FALSE(reader.calibration_source(1));  // no entry for calibration 9
+  EXPECT_FALSE(reader.calibration_source(2));  // beyond the last scan
+}
 
 TEST(Spectrum, ProfileCentroidAndFallThrough) {
   CalibratedRun run;
@@ -373,7 +397,7 @@ TEST(Spectrum, TripleQuadrupoleRun) {
            {.scan_id = 3, .profile = prof}},
           196);
   const Reader reader = a.open();
-  EXPECT_TRUE(reader.calibrations().empty());
+  for (std::size_t i = 0; i < reader.scan_count(); ++i) EXPECT_FALSE(reader.calibration_source(i)) << i;
   EXPECT_EQ(reader.analyzer(), Analyzer::Tqms);
 
   auto mrm = reader.spectrum(0);

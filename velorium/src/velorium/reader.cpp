@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "velorium/log.hpp"
+#include "velorium/raw/calibrations.hpp"
 #include "velorium/raw/fileio.hpp"
+#include "velorium/raw/metadata.hpp"
 #include "velorium/raw/msprofile.hpp"
+#include "velorium/raw/msscan.hpp"
 #include "velorium/raw/mspeak.hpp"
 #include "velorium/text.hpp"
 
@@ -16,9 +19,6 @@ namespace {
 
 using lumora::Analyzer;
 using lumora::CvTerm;
-using raw::msscan::MSScan;
-using raw::msscan::ScanRecord;
-using raw::msscan::SpectrumParams;
 
 struct InstrumentRow {
   std::string_view model;
@@ -130,14 +130,15 @@ Result<Reader> Reader::open(const std::filesystem::path& path) {
   reader.root_ = path;
   const std::filesystem::path acqdata = path / "AcqData";
   if (!raw::exists(acqdata)) return parse_error("AcqData directory not found");
-  VELORIUM_TRY(reader.msscan_, MSScan::from_path(acqdata / "MSScan.bin"));
+  VELORIUM_TRY(reader.scan_index_, raw::msscan::from_path(acqdata / "MSScan.bin"));
   reader.source_file_name_ = run_label(path);
   reader.device_ = raw::metadata::parse_devices_xml(acqdata / "Devices.xml");
-  reader.instrument_ = resolve_instrument(reader.device_, reader.msscan_);
-  reader.analyzer_ = resolve_analyzer(reader.device_, reader.msscan_);
+  reader.instrument_ = resolve_instrument(reader.device_, reader.scan_index_);
+  reader.analyzer_ = resolve_analyzer(reader.device_, reader.scan_index_);
   reader.acquired_time_ = raw::metadata::parse_acquired_time(acqdata / "Contents.xml");
-  reader.calibrations_ = load_calibrations(acqdata, reader.msscan_, reader.source_file_name_);
-  warn_unknown_polarity(reader.msscan_, reader.source_file_name_);
+  reader.calibrations_ = std::make_shared<const raw::CalibrationList>(
+      raw::load_calibrations(acqdata, reader.scan_index_, reader.source_file_name_));
+  warn_unknown_polarity(reader.scan_index_, reader.source_file_name_);
   reader.peak_path_ = acqdata / "MSPeak.bin";
   reader.profile_path_ = acqdata / "MSProfile.bin";
   return reader;
@@ -147,9 +148,15 @@ std::string_view block_kind_name(BlockKind kind) noexcept {
   return kind == BlockKind::Centroid ? kCentroid : kProfile;
 }
 
+std::optional<CalibrationSource> Reader::calibration_source(std::size_t index) const noexcept {
+  const raw::calibration::TofCalibration* calibration = calibrations_->at_scan(index);
+  if (calibration == nullptr) return std::nullopt;
+  return calibration->source;
+}
+
 DecodeResult Reader::decode_spectrum(std::size_t index, BlockPreference prefer) const {
-  const ScanRecord& scan = msscan_.records[index];
-  const raw::calibration::TofCalibration* calibration = calibration_at(index);
+  const ScanRecord& scan = scan_index_.records[index];
+  const raw::calibration::TofCalibration* calibration = calibrations_->at_scan(index);
   const auto failed = [&](BlockKind kind, Error error) {
     return std::unexpected<BlockFailure>(BlockFailure{kind, scan.scan_id, std::move(error)});
   };
@@ -230,8 +237,8 @@ std::unique_ptr<lumora::SpectrumIterator> Reader::iter_spectra() const {
 
 lumora::RunMetadata Reader::run_metadata() const {
   lumora::TextMap extra;
-  extra.insert_or_assign("velorium.msscan_header_size", text::cat(msscan_.global_header_size));
-  extra.insert_or_assign("velorium.msscan_stride", text::cat(msscan_.stride));
+  extra.insert_or_assign("velorium.msscan_header_size", text::cat(scan_index_.global_header_size));
+  extra.insert_or_assign("velorium.msscan_stride", text::cat(scan_index_.stride));
   if (device_) {
     extra.insert_or_assign("velorium.device_name", device_->name);
     extra.insert_or_assign("velorium.device_model", device_->model);
@@ -298,7 +305,7 @@ std::string run_label(const std::filesystem::path& root) {
   return text::lossy_utf8(last);
 }
 
-CvTerm resolve_instrument(const std::optional<raw::metadata::DeviceInfo>& device, const MSScan& msscan) noexcept {
+CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept {
   if (device) {
     if (device->model.size() == 6) {
       for (const auto& row : kInstruments) {
@@ -307,20 +314,20 @@ CvTerm resolve_instrument(const std::optional<raw::metadata::DeviceInfo>& device
     }
     return kGenericModel;
   }
-  return raw::msscan::is_tof_stride(msscan.stride) ? kQtof : kQqq;
+  return raw::msscan::is_tof_stride(scans.stride) ? kQtof : kQqq;
 }
 
-Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device, const MSScan& msscan) noexcept {
+Analyzer resolve_analyzer(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept {
   if (device) {
     if (ascii_iequals(device->name, "qtof")) return Analyzer::Tofms;
     if (ascii_iequals(device->name, "tandemquadrupole")) return Analyzer::Tqms;
   }
-  return raw::msscan::is_tof_stride(msscan.stride) ? Analyzer::Tofms : Analyzer::Tqms;
+  return raw::msscan::is_tof_stride(scans.stride) ? Analyzer::Tofms : Analyzer::Tqms;
 }
 
-void warn_unknown_polarity(const MSScan& msscan, std::string_view label) {
+void warn_unknown_polarity(const ScanIndex& scans, std::string_view label) {
   std::map<std::int32_t, std::uint64_t> counts;
-  for (const auto& scan : msscan.records) {
+  for (const auto& scan : scans.records) {
     if (scan.ion_polarity != 0 && scan.ion_polarity != 1) ++counts[scan.ion_polarity];
   }
   if (counts.empty() || !log::enabled(log::Level::Warn)) return;

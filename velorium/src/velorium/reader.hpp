@@ -15,12 +15,15 @@
 
 #include "lumora/source.hpp"
 #include "lumora/types.hpp"
-#include "velorium/calibrations.hpp"
+#include "velorium/device_info.hpp"
 #include "velorium/error.hpp"
-#include "velorium/raw/metadata.hpp"
-#include "velorium/raw/msscan.hpp"
+#include "velorium/scan_index.hpp"
 
 namespace velorium {
+
+namespace raw {
+struct CalibrationList;  // the mass calibration of every scan, private to the library
+}
 
 inline constexpr std::string_view kSoftwareName = "velorium";
 inline constexpr std::string_view kSoftwareVersion = "1.0.0";
@@ -73,10 +76,17 @@ class Reader final : public lumora::SpectrumSource {
   ~Reader() override = default;
 
   // Number of scans in the scan index.
-  std::size_t scan_count() const noexcept { return msscan_.records.size(); }
+  std::size_t scan_count() const noexcept { return scan_index_.records.size(); }
+
+  // The scan index as decoded from MSScan.bin.
+  const ScanIndex& scan_index() const noexcept { return scan_index_; }
 
   // The scan index record of scan `index` (below scan_count()).
-  const raw::msscan::ScanRecord& scan(std::size_t index) const noexcept { return msscan_.records[index]; }
+  const ScanRecord& scan(std::size_t index) const noexcept { return scan_index_.records[index]; }
+
+  // Where the mass calibration of scan `index` comes from, or nothing when
+  // the scan has none (every scan of a triple-quadrupole layout).
+  std::optional<CalibrationSource> calibration_source(std::size_t index) const noexcept;
 
   // Decodes the spectrum of scan `index` (below scan_count()). Pure: no log
   // record and no counter, so that callers decoding on several threads can
@@ -97,33 +107,25 @@ class Reader final : public lumora::SpectrumSource {
 
   const std::filesystem::path& root() const noexcept { return root_; }
   const std::string& source_file_name() const noexcept { return source_file_name_; }
-  const raw::msscan::MSScan& msscan() const noexcept { return msscan_; }
   const std::filesystem::path& peak_path() const noexcept { return peak_path_; }
   const std::filesystem::path& profile_path() const noexcept { return profile_path_; }
-  const CalibrationList& calibrations() const noexcept { return calibrations_; }
-  const std::optional<raw::metadata::DeviceInfo>& device() const noexcept { return device_; }
+  const std::optional<DeviceInfo>& device() const noexcept { return device_; }
   const lumora::CvTerm& instrument() const noexcept { return instrument_; }
   const std::optional<std::string>& acquired_time() const noexcept { return acquired_time_; }
   lumora::Analyzer analyzer() const noexcept { return analyzer_; }
   std::uint64_t profile_failures() const noexcept { return profile_failures_.load(); }
   std::uint64_t centroid_failures() const noexcept { return centroid_failures_.load(); }
 
-  // The calibration of scan `index`, or null when it has none.
-  const raw::calibration::TofCalibration* calibration_at(std::uint64_t index) const noexcept {
-    if (index >= calibrations_.size() || !calibrations_[index]) return nullptr;
-    return &*calibrations_[index];
-  }
-
  private:
   Reader() = default;
 
   std::filesystem::path root_;
   std::string source_file_name_;
-  raw::msscan::MSScan msscan_;
+  ScanIndex scan_index_;
   std::filesystem::path peak_path_;
   std::filesystem::path profile_path_;
-  CalibrationList calibrations_;
-  std::optional<raw::metadata::DeviceInfo> device_;
+  std::shared_ptr<const raw::CalibrationList> calibrations_;  // never null once opened
+  std::optional<DeviceInfo> device_;
   lumora::CvTerm instrument_;
   std::optional<std::string> acquired_time_;
   mutable FailureCount profile_failures_;
@@ -138,15 +140,13 @@ std::string run_label(const std::filesystem::path& root);
 
 // The instrument's PSI-MS term from the device model, or from the scan
 // layout when there is no device description.
-lumora::CvTerm resolve_instrument(const std::optional<raw::metadata::DeviceInfo>& device,
-                                  const raw::msscan::MSScan& msscan) noexcept;
+lumora::CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept;
 
 // "tofms" or "tqms" from the device name, or from the scan layout.
-lumora::Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device,
-                                  const raw::msscan::MSScan& msscan) noexcept;
+lumora::Analyzer resolve_analyzer(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept;
 
 // One warning for the whole run listing the polarity codes other than 0
 // and 1 with their scan counts.
-void warn_unknown_polarity(const raw::msscan::MSScan& msscan, std::string_view label);
+void warn_unknown_polarity(const ScanIndex& scans, std::string_view label);
 
 }  // namespace velorium

@@ -7,13 +7,11 @@
 #include <span>
 
 #include "velorium/error.hpp"
+#include "velorium/scan_index.hpp"
 
 namespace velorium::raw::calibration {
 
-enum class CalibrationSource : std::uint8_t {
-  MassCalRecord,   // the scan's own MSMassCal.bin record
-  DefaultMassCal,  // an entry of DefaultMassCal.xml
-};
+using velorium::CalibrationSource;
 
 struct PolynomialTerm {
   std::uint32_t power;

@@ -9,15 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "velorium/device_info.hpp"
 #include "velorium/raw/xml.hpp"
 
 namespace velorium::raw::metadata {
 
-struct DeviceInfo {
-  std::string name;   // not empty
-  std::string model;  // not empty
-  friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
-};
+using velorium::DeviceInfo;
 
 std::optional<DeviceInfo> parse_devices_xml(const std::filesystem::path& path);
 std::optional<std::string> parse_acquired_time(const std::filesystem::path& path);

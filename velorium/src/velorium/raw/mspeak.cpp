@@ -12,7 +12,7 @@ constexpr std::size_t kBytesPerPeak = 12;
 
 }  // namespace
 
-Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& params,
+Result<Peaks> decode_peak_block(ByteSpan block, const SpectrumParams& params,
                                 const calibration::TofCalibration* calibration) {
   const std::uint32_t format = params.format_id;
   if (format != 2 && format != 3) return parse_error(text::cat("Unknown peak format ID: ", format));

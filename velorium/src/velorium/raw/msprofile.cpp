@@ -101,7 +101,7 @@ Result<std::vector<std::int64_t>> decode_run_length(ByteSpan stream, std::uint32
   return run_length<std::int64_t>(stream, point_count, [](std::int64_t word) { return word; });
 }
 
-Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
+Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
                                    const calibration::TofCalibration& calibration) {
   if (!params.uncompressed_byte_count) return parse_error("Missing UncompressedByteCount for profile block");
   const std::uint32_t n = params.point_count;

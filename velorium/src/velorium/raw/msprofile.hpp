@@ -8,7 +8,7 @@
 #include "velorium/error.hpp"
 #include "velorium/raw/bytes.hpp"
 #include "velorium/raw/calibration.hpp"
-#include "velorium/raw/msscan.hpp"
+#include "velorium/scan_index.hpp"
 #include "velorium/raw/peaks.hpp"
 
 namespace velorium::raw::msprofile {
@@ -17,7 +17,7 @@ inline constexpr std::uint32_t kRunLengthMarker = 0x9002FF00;
 inline constexpr std::uint32_t kMaxRunLengthPoints = 134217728;
 
 // m/z and intensity of every point of the block.
-Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
+Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
                                    const calibration::TofCalibration& calibration);
 
 // One intensity per point from a run-length stream (the block from offset

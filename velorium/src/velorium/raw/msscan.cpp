@@ -8,41 +8,9 @@
 namespace velorium::raw::msscan {
 namespace {
 
-// Field positions of one record layout; 0 marks a field the layout lacks
-// (no field of interest lives at offset 0 except scan_id).
-struct Layout {
-  std::uint32_t stride;
-  std::size_t mrm_channel_id;
-  std::size_t tic;
-  std::size_t base_peak_mz;
-  std::size_t base_peak_intensity;
-  std::size_t calibration_id;
-  std::size_t ion_polarity;
-  bool polarity_is_i16;
-  std::size_t collision_energy;
-  std::size_t target_mz;
-  std::size_t descriptors[2];
-  std::size_t descriptor_count;
-  bool compact_descriptor;
-  std::size_t min_x;
-  std::size_t max_x;
-};
-
-constexpr std::size_t kScanId = 0;
-constexpr std::size_t kRetentionTime = 12;
-constexpr std::size_t kMsLevel = 20;
-
-constexpr Layout kLayouts[] = {
-    {284, 0, 28, 36, 44, 52, 64, false, 76, 84, {156, 220}, 2, false, 244, 252},
-    {220, 0, 28, 36, 44, 52, 64, false, 76, 84, {156, 0}, 1, false, 0, 0},
-    {216, 0, 28, 36, 44, 52, 64, false, 76, 84, {152, 0}, 1, false, 0, 0},
-    {196, 4, 0, 0, 0, 0, 64, false, 0, 0, {144, 0}, 1, false, 0, 0},
-    {186, 4, 0, 0, 0, 0, 62, true, 0, 0, {136, 0}, 1, true, 0, 0},
-};
-
-std::optional<double> f64_at(const std::uint8_t* record, std::size_t offset) noexcept {
-  if (offset == 0) return std::nullopt;
-  return load_le<double>(record + offset);
+std::optional<double> f64_at(const std::uint8_t* record, FieldOffset offset) noexcept {
+  if (!offset) return std::nullopt;
+  return load_le<double>(record + *offset);
 }
 
 void apply_descriptor(ScanRecord& scan, const std::uint8_t* d, bool compact) noexcept {
@@ -68,22 +36,22 @@ void apply_descriptor(ScanRecord& scan, const std::uint8_t* d, bool compact) noe
 
 ScanRecord decode_record(const std::uint8_t* r, const Layout& layout) noexcept {
   ScanRecord scan;
-  scan.scan_id = load_le<std::uint32_t>(r + kScanId);
-  scan.retention_time_min = load_le<double>(r + kRetentionTime);
-  scan.ms_level = load_le<std::uint16_t>(r + kMsLevel);
-  if (layout.mrm_channel_id != 0) scan.mrm_channel_id = load_le<std::uint32_t>(r + layout.mrm_channel_id);
+  scan.scan_id = load_le<std::uint32_t>(r + kScanIdAt);
+  scan.retention_time_min = load_le<double>(r + kRetentionTimeAt);
+  scan.ms_level = load_le<std::uint16_t>(r + kMsLevelAt);
+  if (layout.mrm_channel_id) scan.mrm_channel_id = load_le<std::uint32_t>(r + *layout.mrm_channel_id);
   scan.tic = f64_at(r, layout.tic);
   scan.base_peak_mz = f64_at(r, layout.base_peak_mz);
   scan.base_peak_intensity = f64_at(r, layout.base_peak_intensity);
-  if (layout.calibration_id != 0) scan.calibration_id = load_le<std::int32_t>(r + layout.calibration_id);
+  if (layout.calibration_id) scan.calibration_id = load_le<std::int32_t>(r + *layout.calibration_id);
   scan.ion_polarity = layout.polarity_is_i16 ? load_le<std::int16_t>(r + layout.ion_polarity)
                                              : load_le<std::int32_t>(r + layout.ion_polarity);
   if (scan.ms_level >= 2) {
     scan.collision_energy = f64_at(r, layout.collision_energy);
     scan.target_mz = f64_at(r, layout.target_mz);
   }
-  for (std::size_t i = 0; i < layout.descriptor_count; ++i) {
-    apply_descriptor(scan, r + layout.descriptors[i], layout.compact_descriptor);
+  for (const FieldOffset descriptor : layout.descriptors) {
+    if (descriptor) apply_descriptor(scan, r + *descriptor, layout.compact_descriptor);
   }
   scan.min_x = f64_at(r, layout.min_x);
   scan.max_x = f64_at(r, layout.max_x);
@@ -95,7 +63,7 @@ ScanRecord decode_record(const std::uint8_t* r, const Layout& layout) noexcept {
 bool plausible_second(ByteSpan payload, std::uint32_t stride, std::uint32_t first_id,
                       std::uint32_t id_limit) noexcept {
   const auto second_id = load_le<std::uint32_t>(payload, stride);
-  const auto second_level = load_le<std::uint16_t>(payload, stride + kMsLevel);
+  const auto second_level = load_le<std::uint16_t>(payload, stride + kMsLevelAt);
   return second_id > first_id && second_id < id_limit && (second_level == 1 || second_level == 2);
 }
 
@@ -113,7 +81,7 @@ const Layout* infer_layout(ByteSpan payload) noexcept {
 
 }  // namespace
 
-Result<MSScan> MSScan::from_bytes(ByteSpan bytes) {
+Result<ScanIndex> from_bytes(ByteSpan bytes) {
   if (bytes.size() < kMinFileSize) return parse_error("MSScan.bin too small for header");
   const auto magic = load_le<std::uint32_t>(bytes, 0);
   if (magic != kMagic) return parse_error(text::cat("Invalid MSScan magic: ", magic));
@@ -125,7 +93,7 @@ Result<MSScan> MSScan::from_bytes(ByteSpan bytes) {
     return parse_error(text::cat("Cannot determine record stride for payload len ", payload.size()));
   }
 
-  MSScan scan_index;
+  ScanIndex scan_index;
   scan_index.global_header_size = header_size;
   scan_index.stride = layout->stride;
   const std::size_t count = payload.size() / layout->stride;
@@ -136,7 +104,7 @@ Result<MSScan> MSScan::from_bytes(ByteSpan bytes) {
   return scan_index;
 }
 
-Result<MSScan> MSScan::from_path(const std::filesystem::path& path) {
+Result<ScanIndex> from_path(const std::filesystem::path& path) {
   VELORIUM_TRY(const std::vector<std::uint8_t> bytes, read_file(path));
   return from_bytes(bytes);
 }

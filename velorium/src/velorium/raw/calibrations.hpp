@@ -15,24 +15,32 @@
 #include "velorium/error.hpp"
 #include "velorium/raw/calibration.hpp"
 #include "velorium/raw/defaultmasscal.hpp"
-#include "velorium/raw/msscan.hpp"
+#include "velorium/scan_index.hpp"
 
-namespace velorium {
+namespace velorium::raw {
 
 // Element i belongs to scan i; empty for layouts without calibration
 // identifiers. An index beyond the end means no calibration.
-using CalibrationList = std::vector<std::optional<raw::calibration::TofCalibration>>;
+struct CalibrationList : std::vector<std::optional<calibration::TofCalibration>> {
+  using vector::vector;
 
-CalibrationList load_calibrations(const std::filesystem::path& acqdata, const raw::msscan::MSScan& scans,
+  // The calibration of scan `index`, or null when it has none.
+  const calibration::TofCalibration* at_scan(std::size_t index) const noexcept {
+    if (index >= size() || !(*this)[index]) return nullptr;
+    return &*(*this)[index];
+  }
+};
+
+CalibrationList load_calibrations(const std::filesystem::path& acqdata, const ScanIndex& scans,
                                   std::string_view label);
 
 // The ValueUseFlags to use with an MSMassCal.bin record.
 Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients, std::optional<std::int32_t> calibration_id,
-                                       std::span<const raw::defaultmasscal::DefaultCalibration> defaults);
+                                       std::span<const defaultmasscal::DefaultCalibration> defaults);
 
 // Logs one per-scan problem (a warning the first time, debug afterwards) and
 // counts it.
 void log_scan_problem(std::uint64_t& counter, std::string_view label, std::uint64_t scan_index,
                       std::string_view message);
 
-}  // namespace velorium
+}  // namespace velorium::raw

@@ -1,4 +1,4 @@
-#include "velorium/calibrations.hpp"
+#include "velorium/raw/calibrations.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,15 +7,16 @@
 #include "velorium/log.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/msmasscal.hpp"
+#include "velorium/raw/msscan.hpp"
 #include "velorium/text.hpp"
 
-namespace velorium {
+namespace velorium::raw {
 namespace {
 
-using raw::calibration::CalibrationSource;
-using raw::calibration::TofCalibration;
-using raw::defaultmasscal::DefaultCalibration;
-using raw::msmasscal::MassCalRecord;
+using calibration::CalibrationSource;
+using calibration::TofCalibration;
+using defaultmasscal::DefaultCalibration;
+using msmasscal::MassCalRecord;
 
 constexpr std::string_view kUsingDefaults = "; using DefaultMassCal.xml";
 
@@ -45,12 +46,12 @@ std::vector<DefaultCalibration> load_defaults(const std::filesystem::path& path,
     VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": DefaultMassCal.xml not found");
     return {};
   }
-  auto text = raw::read_text_file(path);
+  auto text = read_text_file(path);
   if (!text) {
     VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": ", text.error().display());
     return {};
   }
-  auto entries = raw::defaultmasscal::parse_str(*text);
+  auto entries = defaultmasscal::parse_str(*text);
   if (!entries) {
     VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": ", entries.error().display());
     return {};
@@ -67,9 +68,9 @@ std::optional<std::vector<MassCalRecord>> load_records(const std::filesystem::pa
     }
     return std::nullopt;
   }
-  auto bytes = raw::read_file(path);
+  auto bytes = read_file(path);
   Result<std::vector<MassCalRecord>> records =
-      bytes ? raw::msmasscal::parse_bytes(*bytes) : fail(std::move(bytes).error());
+      bytes ? msmasscal::parse_bytes(*bytes) : fail(std::move(bytes).error());
   if (!records) {
     VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": MSMassCal.bin: ", records.error().display(),
                  kUsingDefaults);
@@ -127,9 +128,9 @@ Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients, std
                      "are unknown");
 }
 
-CalibrationList load_calibrations(const std::filesystem::path& acqdata, const raw::msscan::MSScan& scans,
+CalibrationList load_calibrations(const std::filesystem::path& acqdata, const ScanIndex& scans,
                                   std::string_view label) {
-  if (!raw::msscan::is_tof_stride(scans.stride)) return {};
+  if (!msscan::is_tof_stride(scans.stride)) return {};
 
   const std::vector<DefaultCalibration> defaults = load_defaults(acqdata / "DefaultMassCal.xml", label);
   const auto records = load_records(acqdata / "MSMassCal.bin", scans.records.size(), !defaults.empty(), label);
@@ -169,4 +170,4 @@ CalibrationList load_calibrations(const std::filesystem::path& acqdata, const ra
   return list;
 }
 
-}  // namespace velorium
+}  // namespace velorium::raw
