@@ -11,7 +11,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 build=$repo/build/fuzz-coverage
 out=$here/out/coverage
-all_targets=(msscan lzf profile_block run_length peak_block msmasscal defaultmasscal devices_xml contents_xml acquisition)
+# One target per fuzz/<name>_fuzzer.cpp, as fuzz/CMakeLists.txt builds them.
+all_targets=()
+for source in "$here"/*_fuzzer.cpp; do all_targets+=("$(basename "$source" _fuzzer.cpp)"); done
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 rm -rf "$out" && mkdir -p "$out/scratch"
 

@@ -16,7 +16,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 seconds=${1:-60}
 shift || true
-all_targets=(msscan lzf profile_block run_length peak_block msmasscal defaultmasscal devices_xml contents_xml acquisition)
+# One target per fuzz/<name>_fuzzer.cpp, as fuzz/CMakeLists.txt builds them.
+all_targets=()
+for source in "$here"/*_fuzzer.cpp; do all_targets+=("$(basename "$source" _fuzzer.cpp)"); done
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 jobs=${VELORIUM_FUZZ_JOBS:-2}
 build=$repo/build/fuzz

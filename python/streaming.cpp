@@ -10,9 +10,9 @@
 #include <string>
 #include <variant>
 
+#include "channel.hpp"
 #include "convert.hpp"
 #include "module.hpp"
-#include "velorium/channel.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::python {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of velorium on this machine: installs what is missing,
 # builds the C++ library and its tests (plain and with AddressSanitizer +
-# UndefinedBehaviorSanitizer), builds and installs the Python module for
+# UndefinedBehaviorSanitizer), installs the C++ package and builds a small
+# program against it, builds and installs the Python module for
 # CPython 3.14 and for the machine's python3, and runs the Python tests on
 # both. Exits non-zero if anything fails.
 #
@@ -42,6 +43,17 @@ if [ "$quick" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     cpp_suite asan -DCMAKE_BUILD_TYPE=Debug -DVELORIUM_SANITIZE=ON
 fi
+
+# --- The installed C++ package, used by a program outside the tree ---------
+say "C++ package: install, then build tests/consumer against it"
+rm -rf build/install build/consumer
+cmake --install build/cpp --prefix build/install >"$out/install.log"
+{ cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$here/build/install" \
+    && cmake --build build/consumer -j "$jobs"; } >"$out/consumer.log" 2>&1 || { tail -n 40 "$out/consumer.log"; exit 1; }
+[ ! -e build/install/include/velorium/raw ] || { echo "velorium/raw/ must not be installed"; exit 1; }
+scans=$(build/consumer/scan_count examples/data/sample.d)
+[ "$scans" = 400 ] || { echo "scan_count printed '$scans' for the sample acquisition, expected 400"; exit 1; }
+echo "examples/data/sample.d: $scans scans"
 
 # --- Fuzz targets (a short run of each from its corpus) and ThreadSanitizer --
 if [ "$quick" != 1 ]; then

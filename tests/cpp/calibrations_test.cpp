@@ -10,7 +10,6 @@ namespace {
 
 using velorium::raw::CalibrationList;
 using velorium::raw::load_calibrations;
-using velorium::raw::log_scan_problem;
 using velorium::raw::polynomial_flags;
 using velorium::log::Level;
 using velorium::raw::calibration::CalibrationSource;
@@ -286,22 +285,24 @@ TEST(PolynomialFlags, MatchingRules) {
   EXPECT_FALSE(polynomial_flags(record(5, 5, kPoly), 1, {}));
 }
 
-TEST(LogScanProblem, FirstWarnThenDebugAndAlwaysCounts) {
-  std::uint64_t counter = 0;
-  log_scan_problem(counter, "run", 4, "ignored while logging is off");
-  EXPECT_EQ(counter, 1u);
+// Per-scan problems are counted for the summary whether or not their own
+// records are admitted: at warn level only the first one is logged.
+TEST(LoadCalibrations, ProblemsAreCountedWhateverTheLogLevel) {
+  const TempDir dir;
+  const std::string none = "no calibration: parse error: no DefaultMassCal.xml entry for CalibrationID ";
   {
-    const LogCapture capture(Level::Info);
-    std::uint64_t fresh = 0;
-    log_scan_problem(fresh, "run", 0, "a");
-    log_scan_problem(fresh, "run", 18446744073709551615ull, "b");
-    EXPECT_EQ(fresh, 2u);
-    EXPECT_EQ(capture.records(), (std::vector<CapturedRecord>{warn("scan index 0: a")}));
+    const LogCapture capture(Level::Warn);
+    EXPECT_EQ(load_calibrations(dir.path(), scans({7, std::nullopt, -2}), "run").size(), 3u);
+    EXPECT_EQ(capture.records(), (std::vector<CapturedRecord>{
+                                     warn("DefaultMassCal.xml not found"),
+                                     warn("scan index 0: " + none + "Some(7)"),
+                                     warn("3 scans have no usable mass calibration"),
+                                 }));
   }
-  LogCapture capture;
-  log_scan_problem(counter, "run", 9, "c");
-  EXPECT_EQ(counter, 2u);
-  EXPECT_EQ(capture.records(), (std::vector<CapturedRecord>{debug("scan index 9: c")}));
+  const CalibrationList quiet = load_calibrations(dir.path(), scans({7, std::nullopt}), "run");  // logging off
+  ASSERT_EQ(quiet.size(), 2u);
+  EXPECT_FALSE(quiet[0]);
+  EXPECT_FALSE(quiet[1]);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "acquisition_builder.hpp"
-#include "velorium/channel.hpp"
+#include "python/channel.hpp"
 #include "velorium/reader.hpp"
 
 namespace {
@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(Channel, DeliversInOrderThenReportsTheClosedSender) {
-  auto [tx, rx] = velorium::bounded_channel<int>();
+  auto [tx, rx] = velorium::python::bounded_channel<int>();
   std::thread producer([tx = std::move(tx)]() mutable {
     for (int i = 0; i < 1000; ++i) ASSERT_TRUE(tx.send(i));
   });
@@ -25,7 +25,7 @@ TEST(Channel, DeliversInOrderThenReportsTheClosedSender) {
 }
 
 TEST(Channel, CapacityIsOne) {
-  auto [tx, rx] = velorium::bounded_channel<int>();
+  auto [tx, rx] = velorium::python::bounded_channel<int>();
   std::atomic<int> sent{0};
   std::thread producer([&, tx = std::move(tx)]() mutable {
     for (int i = 0; i < 3; ++i) {
@@ -43,9 +43,9 @@ TEST(Channel, CapacityIsOne) {
 }
 
 TEST(Channel, DroppingTheReceiverFailsPendingAndLaterSends) {
-  auto pair = velorium::bounded_channel<std::unique_ptr<int>>();
+  auto pair = velorium::python::bounded_channel<std::unique_ptr<int>>();
   auto tx = std::move(pair.first);
-  auto rx = std::make_unique<velorium::Receiver<std::unique_ptr<int>>>(std::move(pair.second));
+  auto rx = std::make_unique<velorium::python::Receiver<std::unique_ptr<int>>>(std::move(pair.second));
   ASSERT_TRUE(tx.send(std::make_unique<int>(1)));  // fills the slot
   std::thread producer([&] {
     auto result = tx.send(std::make_unique<int>(2));  // blocks until the receiver goes
@@ -55,12 +55,13 @@ TEST(Channel, DroppingTheReceiverFailsPendingAndLaterSends) {
   std::this_thread::sleep_for(20ms);
   rx.reset();
   producer.join();
-  EXPECT_TRUE(tx.receiver_gone());
-  EXPECT_FALSE(tx.send(std::make_unique<int>(3)));
+  const auto later = tx.send(std::make_unique<int>(3));
+  ASSERT_FALSE(later);
+  EXPECT_EQ(*later.error(), 3);
 }
 
 TEST(Channel, ReceiveWaitsForTheSenderToCloseOrSend) {
-  auto pair = velorium::bounded_channel<int>();
+  auto pair = velorium::python::bounded_channel<int>();
   auto rx = std::move(pair.second);
   std::thread producer([tx = std::move(pair.first)]() mutable {
     std::this_thread::sleep_for(20ms);
@@ -97,7 +98,7 @@ TEST(Channel, ProducerThreadEndsWhenTheReceiverIsDroppedMidStream) {
   velorium::testing::write_file(root / "AcqData" / "MSScan.bin", velorium::testing::msscan_image(scans, 196));
 
   for (const std::uint32_t received : {0u, 1u, 7u, 20u}) {
-    auto [tx, rx] = velorium::bounded_channel<Record>();
+    auto [tx, rx] = velorium::python::bounded_channel<Record>();
     std::atomic<std::uint32_t> sent{0};
     std::atomic<bool> refused{false};
     std::thread producer([tx = std::move(tx), root, &sent, &refused]() mutable {

@@ -1,5 +1,6 @@
 #include "velorium/error.hpp"
 
+#include "velorium/raw/debug_text.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium {

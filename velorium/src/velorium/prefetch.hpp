@@ -2,6 +2,7 @@
 // fixed order, with a bounded number of decoded spectra waiting.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -68,8 +69,20 @@ class Prefetcher {
 // `task(i)` for every i in [0, count), each exactly once, the calling thread
 // taking part. Returns when all are done. `task` must not throw.
 template <class Task>
-void parallel_for(std::size_t count, unsigned threads, Task&& task);
+void parallel_for(std::size_t count, unsigned threads, Task&& task) {
+  if (threads == 0) threads = default_threads();
+  if (threads > count) threads = static_cast<unsigned>(count == 0 ? 1 : count);
+  std::atomic<std::size_t> next{0};
+  auto run = [&] {
+    for (std::size_t i = next.fetch_add(1, std::memory_order_relaxed); i < count;
+         i = next.fetch_add(1, std::memory_order_relaxed)) {
+      task(i);
+    }
+  };
+  std::vector<std::jthread> helpers;
+  helpers.reserve(threads - 1);
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(run);
+  run();
+}  // the helpers join here
 
 }  // namespace velorium
-
-#include "velorium/prefetch_impl.hpp"

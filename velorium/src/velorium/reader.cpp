@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "velorium/log.hpp"
+#include "velorium/raw/ascii.hpp"
 #include "velorium/raw/calibrations.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/metadata.hpp"
+#include "velorium/raw/mspeak.hpp"
 #include "velorium/raw/msprofile.hpp"
 #include "velorium/raw/msscan.hpp"
-#include "velorium/raw/mspeak.hpp"
+#include "velorium/raw/utf8.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium {
@@ -43,15 +45,6 @@ constexpr CvTerm kBpcChromatogram = CvTerm::constant("MS:1000628", "basepeak chr
 
 constexpr std::string_view kProfile = "profile";
 constexpr std::string_view kCentroid = "centroid";
-
-bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 void add_block_keys(lumora::TextMap& extra, std::string_view kind, const SpectrumParams& params) {
   const std::string prefix = text::cat("velorium.", kind, ".");
@@ -309,7 +302,7 @@ CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanInd
   if (device) {
     if (device->model.size() == 6) {
       for (const auto& row : kInstruments) {
-        if (ascii_iequals(device->model, row.model)) return CvTerm::constant(row.accession, row.name);
+        if (text::ascii_iequals(device->model, row.model)) return CvTerm::constant(row.accession, row.name);
       }
     }
     return kGenericModel;
@@ -319,8 +312,8 @@ CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanInd
 
 Analyzer resolve_analyzer(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept {
   if (device) {
-    if (ascii_iequals(device->name, "qtof")) return Analyzer::Tofms;
-    if (ascii_iequals(device->name, "tandemquadrupole")) return Analyzer::Tqms;
+    if (text::ascii_iequals(device->name, "qtof")) return Analyzer::Tofms;
+    if (text::ascii_iequals(device->name, "tandemquadrupole")) return Analyzer::Tqms;
   }
   return raw::msscan::is_tof_stride(scans.stride) ? Analyzer::Tofms : Analyzer::Tqms;
 }

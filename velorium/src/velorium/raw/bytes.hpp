@@ -19,12 +19,6 @@ class ByteBuffer {
  public:
   ByteBuffer() = default;
 
-  static ByteBuffer zeroed(std::size_t size) {
-    ByteBuffer buffer;
-    buffer.data_ = std::make_unique<std::uint8_t[]>(size);
-    buffer.size_ = size;
-    return buffer;
-  }
   static ByteBuffer for_overwrite(std::size_t size) {
     ByteBuffer buffer;
     buffer.data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "velorium/raw/debug_text.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::raw::calibration {

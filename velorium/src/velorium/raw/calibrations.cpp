@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "velorium/log.hpp"
+#include "velorium/raw/debug_text.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/msmasscal.hpp"
 #include "velorium/raw/msscan.hpp"
@@ -102,11 +103,6 @@ Result<TofCalibration> from_defaults(std::optional<std::int32_t> calibration_id,
 }
 
 }  // namespace
-
-void log_scan_problem(std::uint64_t& counter, std::string_view label, std::uint64_t scan_index,
-                      std::string_view message) {
-  report_scan_problem(counter, label, scan_index, [message] { return message; });
-}
 
 Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients, std::optional<std::int32_t> calibration_id,
                                        std::span<const DefaultCalibration> defaults) {

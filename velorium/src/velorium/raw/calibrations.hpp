@@ -38,9 +38,4 @@ CalibrationList load_calibrations(const std::filesystem::path& acqdata, const Sc
 Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients, std::optional<std::int32_t> calibration_id,
                                        std::span<const defaultmasscal::DefaultCalibration> defaults);
 
-// Logs one per-scan problem (a warning the first time, debug afterwards) and
-// counts it.
-void log_scan_problem(std::uint64_t& counter, std::string_view label, std::uint64_t scan_index,
-                      std::string_view message);
-
 }  // namespace velorium::raw

@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "velorium/raw/debug_text.hpp"
+#include "velorium/raw/parse_number.hpp"
 #include "velorium/raw/xml.hpp"
 #include "velorium/text.hpp"
 

@@ -2,7 +2,9 @@
 // consumer. A send waits while one undelivered message is in the channel; a
 // receive waits while it is empty. Dropping either end wakes the other: a
 // send to a dropped receiver fails at once and hands the message back, a
-// receive from a dropped sender fails once the channel is empty.
+// receive from a dropped sender fails once the channel is empty. The
+// streaming iterator hands spectra from its decoding thread to Python code
+// through it. Plain C++: no Python header.
 #pragma once
 
 #include <condition_variable>
@@ -12,7 +14,7 @@
 #include <optional>
 #include <utility>
 
-namespace velorium {
+namespace velorium::python {
 
 template <class T>
 class Sender;
@@ -61,12 +63,6 @@ class Sender {
     state_->slot.emplace(std::move(message));
     state_->not_empty.notify_one();
     return {};
-  }
-
-  // True once the receiving end has been dropped.
-  bool receiver_gone() const {
-    const std::lock_guard lock(state_->mutex);
-    return !state_->receiver_alive;
   }
 
  private:
@@ -133,4 +129,4 @@ class Receiver {
   std::shared_ptr<detail::ChannelState<T>> state_;
 };
 
-}  // namespace velorium
+}  // namespace velorium::python
