@@ -99,6 +99,12 @@ step "perf samples" "$primary" -m velbench profile "$big" --out "$results/profil
 note_command "python -m velbench profile DIR/profile-1g.d    # perf record of iter_spectra and RawReader, ${labels[0]}"
 step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memory.json"
 note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
+million=$data/million-point.d
+for label in "${labels[@]}"; do
+  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --reps "$reps" \
+    --out "$results/arrays-$label.json"
+done
+note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${labels[*]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"

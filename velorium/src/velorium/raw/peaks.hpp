@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <vector>
+
+#include "velorium/peak_spans.hpp"
 
 namespace velorium::raw {
 
@@ -11,6 +14,10 @@ struct Peaks {
   std::vector<double> mz;
   std::vector<float> intensity;
 };
+
+// Caller memory that a decoder fills with the peaks of one block: both
+// spans exactly as long as the block's point count.
+using PeakSpans = velorium::PeakSpans;
 
 // A vector of `n` values in which every element is written once: the
 // storage is allocated at its final size, and `fill(buffer, first, count)`
