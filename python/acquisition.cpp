@@ -12,7 +12,9 @@
 
 #include "convert.hpp"
 #include "module.hpp"
+#include "tables.hpp"
 #include "velorium/prefetch.hpp"
+#include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
 namespace {
@@ -572,6 +574,40 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
   });
 }
 
+// The scan index's columns under this preference; decodes nothing.
+PyObject* scan_table(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const auto* object = as_acquisition(self);
+    return scan_table_dict(state_of(self), *object->reader, object->prefer, nullptr);
+  });
+}
+
+// The selected spectra decoded in parallel into one store, as RawReader's
+// peak_table(); the first failing scan in scan order raises.
+PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* ms_level = nullptr;
+    PyObject* rt_range = nullptr;
+    if (!selection_arguments("|OO:peak_table", args, kwds, ms_level, rt_range)) return nullptr;
+    auto indices = acquisition_selection(self, ms_level, rt_range);
+    if (!indices) return nullptr;
+    const auto* object = as_acquisition(self);
+    std::shared_ptr<const store::PeakStore> built;
+    std::optional<Error> failure;
+    {
+      WithoutGil unlocked;
+      auto result = store::build_store(*object->reader, *indices, object->prefer);
+      if (result) {
+        built = std::move(*result);
+      } else {
+        failure.emplace(object->reader->report_failure(std::move(result).error().failure));
+      }
+    }
+    if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+    return peak_table_dict(state_of(self), std::move(built));
+  });
+}
+
 // Pickles as Acquisition(path, prefer): unpickling opens the folder again.
 PyObject* reduce(PyObject* self, PyObject*) {
   const auto* object = as_acquisition(self);
@@ -614,6 +650,16 @@ PyMethodDef kMethods[] = {
      "device_info($self, /)\n--\n\nInstrument name and model decoded from Devices.xml, when available."},
     {"scan_index", scan_index, METH_NOARGS,
      "scan_index($self, /)\n--\n\nThe decoded MSScan.bin header and scan records."},
+    {"scan_table", scan_table, METH_NOARGS,
+     "scan_table($self, /)\n--\n\n"
+     "One NumPy array per column, one entry per scan, of what the scan index records\n"
+     "(the columns of RawReader.scan_table(); scan_mode: the block read under prefer,\n"
+     "point_count: the block descriptor's). Decodes nothing."},
+    {"peak_table", VELORIUM_KW_METHOD(peak_table), METH_VARARGS | METH_KEYWORDS,
+     "peak_table($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "The selected spectra decoded in parallel, as NumPy arrays: 'mz' (float64),\n"
+     "'intensity' (float32) and 'offsets' (uint64); the k-th selected scan, select()[k],\n"
+     "has the points offsets[k]:offsets[k + 1]."},
     {"read_chromatograms", read_chromatograms, METH_NOARGS,
      "read_chromatograms($self, /)\n--\n\n"
      "The TIC and base-peak chromatograms of the MS1 scans, as RawReader.read_chromatograms()."},
