@@ -13,6 +13,7 @@
 #include "convert.hpp"
 #include "module.hpp"
 #include "tables.hpp"
+#include "velorium/chromatograms.hpp"
 #include "velorium/prefetch.hpp"
 #include "velorium/store/peak_store.hpp"
 
@@ -554,21 +555,36 @@ PyObject* scan_index(PyObject* self, PyObject*) {
   });
 }
 
-// As RawReader's: the profile-preferring spectra of the whole run, decoded
-// without the interpreter lock.
+// As RawReader's: the chromatograms of the profile-preferring spectra of
+// the whole run, decoded ahead on worker threads without the interpreter
+// lock, a few spectra at a time; the first failing scan raises.
 PyObject* read_chromatograms(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::unique_ptr<lumora::ChromatogramIterator> chromatograms;
+    const Reader& reader = *as_acquisition(self)->reader;
+    std::vector<lumora::ChromatogramRecord> chromatograms;
+    std::optional<Error> failure;
     {
       WithoutGil unlocked;
-      chromatograms = as_acquisition(self)->reader->iter_chromatograms();
+      std::vector<std::size_t> all(reader.scan_count());
+      for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+      Prefetcher prefetcher(reader, std::move(all), BlockPreference::Profile);
+      ChromatogramBuilder builder;
+      while (auto item = prefetcher.next()) {
+        if (!*item) {
+          failure.emplace(reader.report_failure(std::move(*item).error()));
+          break;
+        }
+        builder.add(**item);
+      }
+      if (!failure) chromatograms = std::move(builder).finish();
     }
-    Ref list(PyList_New(0));
+    if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(chromatograms.size())));
     if (!list) return nullptr;
-    while (auto item = chromatograms->next()) {
-      if (!*item) return raise_runtime_error(item->error().display());
-      Ref dict(chromatogram_dict(**item));
-      if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+    for (std::size_t i = 0; i < chromatograms.size(); ++i) {
+      PyObject* dict = chromatogram_dict(chromatograms[i]);
+      if (dict == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
     }
     return list.release();
   });
