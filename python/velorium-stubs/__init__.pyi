@@ -1,8 +1,11 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Literal, SupportsIndex, TypedDict, final, overload
+
+import numpy as np
+from numpy.typing import NDArray
 
 __all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition"]
 
@@ -209,4 +212,15 @@ class Acquisition:
     def scan_index(self, /) -> ScanIndex:
         """The decoded MSScan.bin header and scan records."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
+    def xic(
+        self,
+        /,
+        targets: Iterable[float],
+        tolerance: float,
+        unit: Literal["ppm", "mz"] = "ppm",
+        ms_level: int | None = 1,
+        rt_range: tuple[float, float] | None = None,
+        aggregate: Literal["sum", "max"] = "sum",
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Extracted-ion chromatograms of many targets in one pass."""
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
