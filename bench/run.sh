@@ -99,6 +99,8 @@ step "perf samples" "$primary" -m velbench profile "$big" --out "$results/profil
 note_command "python -m velbench profile DIR/profile-1g.d    # perf record of iter_spectra and RawReader, ${labels[0]}"
 step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memory.json"
 note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
+step "xic" "$primary" -m velbench xic "$big" --reps "$reps" --out "$results/xic.json"
+note_command "python -m velbench xic DIR/profile-1g.d --reps $reps    # ${labels[0]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"
