@@ -13,6 +13,10 @@
 #include "lumora/types.hpp"
 #include "velorium/reader.hpp"
 
+namespace velorium::store {
+class PeakStore;
+}
+
 namespace velorium::python {
 
 struct ModuleState {
@@ -63,6 +67,9 @@ std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, Py
 
 // xic(...) of Acquisition and RawReader (xic.cpp): METH_VARARGS | METH_KEYWORDS.
 PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds);
+// The store of a RawReader `self` (raw_reader.cpp).
+std::shared_ptr<const store::PeakStore> raw_reader_store(PyObject* self);
 inline constexpr const char* kXicDoc =
     "xic($self, /, targets, tolerance, unit='ppm', ms_level=1, rt_range=None, aggregate='sum')\n--\n\n"
     "Extracted-ion chromatograms of many targets in one pass: (retention times in\n"
@@ -74,6 +81,11 @@ inline constexpr const char* kXicDoc =
 
 // A new Spectrum that takes over `record`.
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);
+
+// A new Spectrum of the store's spectrum at `position` (below store->size()),
+// sharing the store: no copy of the record or the peaks.
+PyObject* new_spectrum_from_store(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                  std::size_t position);
 
 // The module function iter_spectra(path).
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

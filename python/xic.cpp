@@ -16,6 +16,7 @@
 #include "arrays.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "velorium/store/peak_store.hpp"
 #include "velorium/xic/xic.hpp"
 
 namespace velorium::python {
@@ -303,6 +304,23 @@ PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     });
     if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
     return result_pair(state_of_type(Py_TYPE(self)), std::move(**result));
+  });
+}
+
+PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    auto arguments = parse_arguments(args, kwds);
+    if (!arguments) return nullptr;
+    auto windows = make_windows(*arguments);
+    if (!windows) return nullptr;
+    const std::shared_ptr<const store::PeakStore> store = raw_reader_store(self);
+    std::optional<xic::Chromatograms> result;
+    without_gil([&] {
+      std::vector<std::size_t> positions;
+      if (!arguments->selects_nothing) positions = xic::select_scans(*store, arguments->selection);
+      result.emplace(xic::extract(*store, positions, *windows, arguments->aggregate));
+    });
+    return result_pair(state_of_type(Py_TYPE(self)), std::move(*result));
   });
 }
 

@@ -3,12 +3,14 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "acquisition_builder.hpp"
 #include "velorium/prefetch.hpp"
+#include "velorium/store/peak_store.hpp"
 
 namespace {
 
@@ -371,6 +373,44 @@ TEST(XicReader, FirstFailingSelectedScanIsReportedOnce) {
   // Scans before the failing one alone succeed.
   const std::vector<std::size_t> before{0, 1, 3, 4};
   EXPECT_TRUE(velorium::xic::extract(reader, before, *windows, Aggregate::Sum));
+}
+
+TEST(XicStore, SameCellsAsDecodingWhateverTheThreads) {
+  const XicRun run(30);
+  const Reader reader = run.open();
+  std::vector<std::size_t> all(reader.scan_count());
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  auto store = velorium::store::build_store(reader, all, BlockPreference::Profile, 2);
+  ASSERT_TRUE(store);
+  std::vector<double> targets;
+  for (int k = 0; k < 300; ++k) targets.push_back(100.0 + 1.01 * k);
+  targets.push_back(targets[7]);
+  for (const Aggregate aggregate : {Aggregate::Sum, Aggregate::Max}) {
+    auto windows = Windows::make(targets, 0.2, ToleranceUnit::Mz);
+    for (const auto& selection : {Selection{}, Selection{.ms_level = 2},
+                                  Selection{.ms_level = std::nullopt, .rt_range_sec = std::pair{1.2, 6.0}}}) {
+      const auto positions = select_scans(**store, selection);
+      ASSERT_EQ(positions, select_scans(reader, selection));  // the store holds every scan in index order
+      ASSERT_FALSE(positions.empty());
+      auto decoded = velorium::xic::extract(reader, positions, *windows, aggregate, BlockPreference::Profile, 1);
+      ASSERT_TRUE(decoded);
+      ASSERT_GT(std::count_if(decoded->values.begin(), decoded->values.end(), [](double v) { return v != 0.0; }),
+                static_cast<long>(positions.size()));
+      for (const unsigned threads : {1u, 2u, 5u}) {
+        const auto stored = velorium::xic::extract(**store, positions, *windows, aggregate, threads);
+        EXPECT_EQ(stored.targets, targets.size());
+        EXPECT_EQ(stored.retention_time_sec, decoded->retention_time_sec);
+        ASSERT_EQ(stored.values.size(), decoded->values.size());
+        for (std::size_t c = 0; c < stored.values.size(); ++c) {
+          ASSERT_TRUE(same(stored.values[c], decoded->values[c])) << "cell " << c << " threads " << threads;
+        }
+      }
+    }
+  }
+  const auto none = velorium::xic::extract(**store, {}, *Windows::make(targets, 1.0, ToleranceUnit::Ppm),
+                                           Aggregate::Sum);
+  EXPECT_EQ(none.scans(), 0u);
+  EXPECT_TRUE(none.values.empty());
 }
 
 }  // namespace

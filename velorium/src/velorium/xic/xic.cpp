@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "velorium/prefetch.hpp"
+#include "velorium/store/peak_store.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::xic {
@@ -230,6 +231,38 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
     if (exceptions[first]) std::rethrow_exception(exceptions[first]);
     return fail(reader.report_failure(std::move(*failures[first])));
   }
+  return result;
+}
+
+std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection) {
+  std::vector<std::size_t> positions;
+  for (std::size_t i = 0; i < store.size(); ++i) {
+    const lumora::SpectrumRecord& record = store.record(i);
+    if (selection.matches(record.ms_level, record.retention_time_sec)) positions.push_back(i);
+  }
+  return positions;
+}
+
+Chromatograms extract(const store::PeakStore& store, std::span<const std::size_t> positions, const Windows& windows,
+                      Aggregate aggregate, unsigned threads) {
+  const std::size_t scans = positions.size();
+  Chromatograms result = allocate(windows.size(), scans);
+  for (std::size_t s = 0; s < scans; ++s) result.retention_time_sec[s] = store.record(positions[s]).retention_time_sec;
+  // Only the slower path for unsorted spectra allocates; a failure there is
+  // kept and rethrown here, as parallel_for's tasks must not throw.
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  double* values = result.values.data();
+  parallel_for(scans, threads, [&](std::size_t s) {
+    if (failed.load(std::memory_order_relaxed)) return;
+    try {
+      const std::size_t i = positions[s];
+      extract_spectrum(windows, store.mz(i), store.intensity(i), aggregate, values + s, scans);
+    } catch (...) {
+      if (!failed.exchange(true)) error = std::current_exception();
+    }
+  });
+  if (error) std::rethrow_exception(error);
   return result;
 }
 

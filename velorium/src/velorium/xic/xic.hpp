@@ -20,6 +20,10 @@
 #include "velorium/error.hpp"
 #include "velorium/reader.hpp"
 
+namespace velorium::store {
+class PeakStore;
+}
+
 namespace velorium::xic {
 
 // How a tolerance widens a target m/z value m into [m - w, m + w]:
@@ -98,5 +102,14 @@ struct Chromatograms {
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer = BlockPreference::Profile,
                               unsigned threads = 0);
+
+// The selected positions of a store, in order, from the records it holds.
+std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection);
+
+// Extracts every window from the store's spectra at `positions` (each below
+// store.size()) on `threads` threads (0: default_threads()), reading the
+// decoded peaks in place.
+Chromatograms extract(const store::PeakStore& store, std::span<const std::size_t> positions,
+                      const Windows& windows, Aggregate aggregate, unsigned threads = 0);
 
 }  // namespace velorium::xic

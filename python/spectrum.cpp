@@ -1,27 +1,36 @@
-// class Spectrum: the Python view of one spectrum record. Immutable; every
-// property access builds a new Python object.
+// class Spectrum: the Python view of one spectrum. Immutable; every property
+// access builds a new Python object, except the arrays, which are views of
+// the decoded peaks. A spectrum holds either its own record or a position in
+// a shared PeakStore; both read the same way: the record without peaks plus
+// the two peak spans.
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <new>
 
+#include "arrays.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
 namespace {
 
 struct SpectrumObject {
   PyObject_HEAD
-  lumora::SpectrumRecord record;
+  std::shared_ptr<const void> owner;      // keeps the record and the peaks alive
+  const lumora::SpectrumRecord* record;   // its mz and intensity are not read
+  std::span<const double> mz;
+  std::span<const float> intensity;
 };
 
-const lumora::SpectrumRecord& record_of(PyObject* self) {
-  return reinterpret_cast<SpectrumObject*>(self)->record;
-}
+SpectrumObject* as_spectrum(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
+
+const lumora::SpectrumRecord& record_of(PyObject* self) { return *as_spectrum(self)->record; }
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SpectrumObject*>(self)->record.~SpectrumRecord();
+  as_spectrum(self)->owner.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -38,9 +47,9 @@ PyObject* convert(const std::optional<lumora::Polarity>& v) { return enum_str(v)
 PyObject* convert(const std::optional<lumora::ScanMode>& v) { return enum_str(v); }
 PyObject* convert(const std::optional<lumora::Analyzer>& v) { return enum_str(v); }
 PyObject* convert(const std::optional<lumora::Precursor>& v) { return v ? precursor_dict(*v) : none(); }
-PyObject* convert(const std::vector<double>& v) { return float_list(std::span<const double>(v)); }
-PyObject* convert(const std::vector<float>& v) { return float_list(std::span<const float>(v)); }
-PyObject* convert(const std::optional<std::vector<float>>& v) { return v ? convert(*v) : none(); }
+PyObject* convert(const std::optional<std::vector<float>>& v) {
+  return v ? float_list(std::span<const float>(*v)) : none();
+}
 PyObject* convert(const lumora::TextMap& v) { return text_map_dict(v); }
 
 template <auto Member>
@@ -48,19 +57,49 @@ PyObject* get_field(PyObject* self, void*) {
   return guarded([&] { return convert(record_of(self).*Member); });
 }
 
-PyObject* get_total_ion_current(PyObject* self, void*) { return to_py(record_of(self).effective_tic()); }
+PyObject* get_total_ion_current(PyObject* self, void*) {
+  return to_py(lumora::effective_tic(record_of(self), as_spectrum(self)->intensity));
+}
+
+std::optional<std::pair<double, double>> base_peak(PyObject* self) {
+  const SpectrumObject* object = as_spectrum(self);
+  return lumora::effective_base_peak(*object->record, object->mz, object->intensity);
+}
 
 PyObject* get_base_peak_mz(PyObject* self, void*) {
-  const auto peak = record_of(self).effective_base_peak();
+  const auto peak = base_peak(self);
   return peak ? to_py(peak->first) : none();
 }
 
 PyObject* get_base_peak_intensity(PyObject* self, void*) {
-  const auto peak = record_of(self).effective_base_peak();
+  const auto peak = base_peak(self);
   return peak ? to_py(peak->second) : none();
 }
 
-Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(record_of(self).mz.size()); }
+PyObject* get_mz(PyObject* self, void*) { return guarded([&] { return float_list(as_spectrum(self)->mz); }); }
+
+PyObject* get_intensity(PyObject* self, void*) {
+  return guarded([&] { return float_list(as_spectrum(self)->intensity); });
+}
+
+// Views of the spectrum's own peaks: no copy, whatever the size.
+PyObject* get_mz_array(PyObject* self, void*) {
+  const SpectrumObject* object = as_spectrum(self);
+  return guarded([&] {
+    return numpy_view(state_of_type(Py_TYPE(self)), object->owner, object->mz.data(), object->mz.size(),
+                      ElementType::F64);
+  });
+}
+
+PyObject* get_intensity_array(PyObject* self, void*) {
+  const SpectrumObject* object = as_spectrum(self);
+  return guarded([&] {
+    return numpy_view(state_of_type(Py_TYPE(self)), object->owner, object->intensity.data(),
+                      object->intensity.size(), ElementType::F32);
+  });
+}
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(as_spectrum(self)->mz.size()); }
 
 // "Spectrum(512 peaks, RT 61.24s)": two digits after the point, rounded to
 // nearest on the exact stored value.
@@ -76,7 +115,7 @@ PyObject* repr(PyObject* self) {
     const auto end = std::to_chars(rt, rt + sizeof rt - 1, t, std::chars_format::fixed, 2).ptr;
     *end = '\0';
   }
-  return PyUnicode_FromFormat("Spectrum(%zu peaks, RT %ss)", r.mz.size(), rt);
+  return PyUnicode_FromFormat("Spectrum(%zu peaks, RT %ss)", as_spectrum(self)->mz.size(), rt);
 }
 
 using R = lumora::SpectrumRecord;
@@ -104,10 +143,12 @@ PyGetSetDef kGetSet[] = {
     {"inv_mobility", get_field<&R::inv_mobility>, nullptr, nullptr, nullptr},
     {"faims_cv", get_field<&R::faims_cv>, nullptr, nullptr, nullptr},
     {"precursor", get_field<&R::precursor>, nullptr, nullptr, nullptr},
-    {"mz", get_field<&R::mz>, nullptr, nullptr, nullptr},
-    {"intensity", get_field<&R::intensity>, nullptr, nullptr, nullptr},
+    {"mz", get_mz, nullptr, nullptr, nullptr},
+    {"intensity", get_intensity, nullptr, nullptr, nullptr},
     {"inv_mobility_per_peak", get_field<&R::inv_mobility_per_peak>, nullptr, nullptr, nullptr},
     {"extra", get_field<&R::extra>, nullptr, nullptr, nullptr},
+    {"mz_array", get_mz_array, nullptr, nullptr, nullptr},
+    {"intensity_array", get_intensity_array, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -136,12 +177,42 @@ PyType_Spec kSpec = {
 
 PyObject* create_spectrum_type(PyObject* module) { return create_type(module, &kSpec); }
 
-PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record) {
+namespace {
+
+PyObject* allocate(ModuleState* state) {
   PyTypeObject* type = state->spectrum_type;
   PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;  // the record stays with the caller, which releases it
-  new (&reinterpret_cast<SpectrumObject*>(self)->record) lumora::SpectrumRecord(std::move(record));
+  if (self == nullptr) return nullptr;
+  new (&as_spectrum(self)->owner) std::shared_ptr<const void>();
   return self;
+}
+
+}  // namespace
+
+PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record) {
+  Ref self(allocate(state));
+  if (!self) return nullptr;  // the record stays with the caller, which releases it
+  return guarded([&] {
+    auto owned = std::make_shared<const lumora::SpectrumRecord>(std::move(record));
+    SpectrumObject* object = as_spectrum(self.get());
+    object->record = owned.get();
+    object->mz = owned->mz;
+    object->intensity = owned->intensity;
+    object->owner = std::move(owned);
+    return self.release();
+  });
+}
+
+PyObject* new_spectrum_from_store(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                  std::size_t position) {
+  Ref self(allocate(state));
+  if (!self) return nullptr;
+  SpectrumObject* object = as_spectrum(self.get());
+  object->record = &store->record(position);
+  object->mz = store->mz(position);
+  object->intensity = store->intensity(position);
+  object->owner = std::move(store);
+  return self.release();
 }
 
 }  // namespace velorium::python
