@@ -24,6 +24,7 @@ RUNS = {
 SOURCES = {
     "acquisition": lambda path: velorium.Acquisition(path),
     "acquisition-centroid": lambda path: velorium.Acquisition(path, prefer="centroid"),
+    "rawreader": lambda path: velorium.RawReader(path),
 }
 
 
@@ -270,7 +271,8 @@ def test_unsorted_spectra_and_nan_values(tmp_path):
 
 def test_a_failing_block_raises_the_libraries_text(tmp_path):
     spectra = [([100.0, 200.0], [1.0, 2.0])] * 6
-    for name, make in SOURCES.items():
+    for name in ("acquisition", "acquisition-centroid"):
+        make = SOURCES[name]
         path = handmade(tmp_path / name, spectra, bad=3)
         source = make(path)
         with pytest.raises(RuntimeError) as single:
@@ -282,3 +284,19 @@ def test_a_failing_block_raises_the_libraries_text(tmp_path):
             assert ours.value.args == single.value.args
         rt, values = source.xic([100.0, 200.0], 5.0, rt_range=(times[0], times[2]))  # the scans before it
         assert rt.shape == (3,) and values.tolist() == [[1.0] * 3, [2.0] * 3]
+
+
+def test_rawreader_reads_its_decoded_peaks(tmp_path):
+    folder = tmp_path / "run.d"
+    write_acquisition(folder, synthetic_run(**RUNS["profile"]))
+    reader = velorium.RawReader(str(folder))
+    acquisition = velorium.Acquisition(str(folder))
+    targets = targets_from(reader, seed=4)
+    expected = acquisition.xic(targets, 50.0, ms_level=None)
+    for name in ("MSProfile.bin", "MSPeak.bin"):
+        (folder / "AcqData" / name).unlink(missing_ok=True)
+    got = reader.xic(targets, 50.0, ms_level=None)  # nothing left to decode from
+    assert_same_bits(got[0], expected[0])
+    assert_same_bits(got[1], expected[1])
+    with pytest.raises(RuntimeError):
+        acquisition.xic(targets, 50.0)
