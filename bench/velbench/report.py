@@ -349,7 +349,9 @@ def xic_section(x: dict) -> str:
                  ["NumPy over `peak_table()`: per scan a cumulative sum and two `searchsorted` for all targets",
                   secs(r["times"]["numpy"]["min"]), secs(r["times"]["numpy"]["median"])]]
     lines.append(table(["", "best", "median"], rows, "lrr"))
-    lines += ["", f"Acquisition.xic ÷ decoding alone: {times(a['ratio'])}."]
+    lines += ["", (f"Acquisition.xic ÷ decoding alone: {times(a['ratio'])} in wall-clock time, "
+                   f"{times(a['cpu_ratio'])} in CPU time of the process (best rounds: "
+                   f"{secs(a['cpu_seconds']['xic'])} and {secs(a['cpu_seconds']['decode'])}).")]
     if r:
         lines += [f"RawReader.xic is {times(r['speedup'])} faster than the NumPy version (largest difference of a "
                   f"cell: {r['max_abs_difference']:.3g}, from the NumPy version's prefix-sum differences)."]

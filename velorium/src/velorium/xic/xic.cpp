@@ -112,6 +112,7 @@ void sweep_unsorted(const Windows& windows, std::span<const double> mz, std::spa
 template <Aggregate A>
 void extract_as(const Windows& windows, std::span<const double> mz, std::span<const float> intensity, double* out,
                 std::size_t stride) {
+  if (windows.size() == 0) return;
   const std::size_t n = std::min(mz.size(), intensity.size());
   mz = mz.first(n);
   intensity = intensity.first(n);
