@@ -108,6 +108,8 @@ note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${
 step "Acquisition" "$primary" -m velbench acquisition "$small" "$big" --cpp "$cpp_build/bench/velorium_spectrum_time" \
   --reps "$reps" --out "$results/acquisition.json"
 note_command "python -m velbench acquisition DIR/profile-100m.d DIR/profile-1g.d --cpp build/bench/cpp/bench/velorium_spectrum_time --reps $reps    # ${labels[0]}"
+step "xic" "$primary" -m velbench xic "$big" --reps "$reps" --out "$results/xic.json"
+note_command "python -m velbench xic DIR/profile-1g.d --reps $reps    # ${labels[0]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"

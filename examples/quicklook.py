@@ -7,8 +7,9 @@
 
 Prints the run information, the instrument, the scan counts per MS level, the
 retention-time range and the most intense MS1 peaks, then writes a figure
-(TIC and base-peak chromatograms, one MS1 and one MS2 spectrum) to
-quicklook.png in the current folder, or to --out FILE.
+(TIC, extracted-ion chromatograms of the most intense MS1 peaks, base-peak
+chromatogram, one MS1 and one MS2 spectrum) to quicklook.png in the current
+folder, or to --out FILE.
 
 The run is opened with velorium.Acquisition, which reads the metadata and the
 scan index without decoding any spectrum; the spectra are then decoded ahead on
@@ -222,6 +223,32 @@ def summarize(spectra: Iterable[Any], peaks_per_scan: int = 25) -> RunSummary:
     return s
 
 
+# --- Ion chromatograms ------------------------------------------------------
+
+XIC_IONS = 4  # the most intense MS1 peaks whose chromatograms the figure shows
+
+
+@dataclass
+class IonChromatograms:
+    peaks: list[Peak]
+    rt_sec: Any  # numpy arrays from Acquisition.xic
+    values: Any  # one row per peak
+    half_width: float  # m/z
+    seconds: float
+
+
+def ion_chromatograms(acquisition: Any, peaks: Sequence[Peak]) -> IonChromatograms | None:
+    """The chromatograms of `peaks` over the MS1 scans, all in one pass: the
+    summed intensity within the widest of the peaks' tolerances (one point
+    spacing for profile peaks) around each apex m/z."""
+    if not peaks:
+        return None
+    half_width = max(p.tolerance for p in peaks)
+    t0 = time.perf_counter()
+    rt, values = acquisition.xic([p.mz for p in peaks], half_width, unit="mz", ms_level=1)
+    return IonChromatograms(list(peaks), rt, values, half_width, time.perf_counter() - t0)
+
+
 # --- Text output -------------------------------------------------------------
 
 
@@ -369,7 +396,26 @@ def draw_zoom(ax: Any, mz: Any, y: Any, center: float, color: str, half_width: f
     inset.yaxis.set_major_formatter(EngFormatter(sep=""))
 
 
-def write_figure(out: Path, s: RunSummary, title: str) -> None:
+def draw_ion_chromatograms(ax: Any, ions: IonChromatograms | None) -> None:
+    from matplotlib.ticker import EngFormatter
+
+    if ions is None:
+        ax.text(0.5, 0.5, "no MS1 peaks", ha="center", va="center", transform=ax.transAxes)
+        ax.set_yticks([])
+    else:
+        for row, peak in zip(ions.values, ions.peaks):
+            ax.plot(ions.rt_sec / 60.0, row, lw=1.0, label=f"m/z {peak.mz:.4f}")
+        ax.legend(loc="best", fontsize=8, framealpha=0.85)
+        ax.set_ylim(0, float(ions.values.max()) * 1.1 if ions.values.max() > 0 else 1.0)
+    ax.set_title("Extracted-ion chromatograms of the most intense MS1 peaks"
+                 + (f" (m/z ± {ions.half_width:.3g})" if ions else ""), fontsize=10)
+    ax.set_ylabel("Intensity (counts)")
+    ax.yaxis.set_major_formatter(EngFormatter(sep=""))
+    ax.grid(True, axis="x", alpha=0.3)
+    ax.tick_params(labelbottom=False)
+
+
+def write_figure(out: Path, s: RunSummary, title: str, ions: IonChromatograms | None = None) -> None:
     try:
         import matplotlib
     except ImportError:
@@ -379,12 +425,13 @@ def write_figure(out: Path, s: RunSummary, title: str) -> None:
     import matplotlib.pyplot as plt
     from matplotlib.ticker import EngFormatter
 
-    fig = plt.figure(figsize=(12, 9.5), dpi=110, layout="constrained")
-    grid = fig.add_gridspec(3, 2, height_ratios=[1, 1, 1.5])
+    fig = plt.figure(figsize=(12, 12), dpi=110, layout="constrained")
+    grid = fig.add_gridspec(4, 2, height_ratios=[1, 1, 1, 1.5])
     ax_tic = fig.add_subplot(grid[0, :])
-    ax_bpc = fig.add_subplot(grid[1, :], sharex=ax_tic)
-    ax_ms1 = fig.add_subplot(grid[2, 0])
-    ax_ms2 = fig.add_subplot(grid[2, 1])
+    ax_xic = fig.add_subplot(grid[1, :], sharex=ax_tic)
+    ax_bpc = fig.add_subplot(grid[2, :], sharex=ax_tic)
+    ax_ms1 = fig.add_subplot(grid[3, 0])
+    ax_ms2 = fig.add_subplot(grid[3, 1])
     fig.suptitle(title, fontsize=13)
 
     rt_min = [t / 60.0 for t in s.tic_rt]
@@ -406,6 +453,7 @@ def write_figure(out: Path, s: RunSummary, title: str) -> None:
                 ax.axvline(sp.retention_time_sec / 60.0, color=c, ls="--", lw=0.8,
                            label=f"MS{sp.ms_level} scan {sp.scan_number}, shown below")
     ax_tic.tick_params(labelbottom=False)
+    draw_ion_chromatograms(ax_xic, ions)
     ax_bpc.set_xlabel("Retention time (min)")
     if rt_min:
         span = max(rt_min[-1] - rt_min[0], 1e-3)
@@ -493,12 +541,21 @@ def run(args: argparse.Namespace) -> None:
     print(describe_scans(summary))
     print(f"Streamed         {summary.scans} spectra with Acquisition.spectra() in {summary.seconds:.2f} s")
     print()
-    print(describe_peaks(merge_peaks(summary.candidates, args.top)))
+    peaks = merge_peaks(summary.candidates, max(args.top, XIC_IONS))
+    print(describe_peaks(peaks[:args.top]))
+    try:
+        ions = ion_chromatograms(velorium.Acquisition(path), peaks[:XIC_IONS])
+    except RuntimeError as exc:
+        raise QuickLookError(f"{path}: ion chromatograms failed: {exc}") from None
+    if ions is not None:
+        print()
+        print(f"Ion chromatograms of the {len(ions.peaks)} most intense MS1 peaks (m/z ± {ions.half_width:.4f}) "
+              f"over {len(ions.rt_sec)} MS1 scans with Acquisition.xic in {ions.seconds:.2f} s")
 
     if not args.no_plot:
         name = info["source_file_name"]
         title = f"{name}: {info['instrument']['name']}, {summary.scans} scans"
-        write_figure(args.out, summary, title)
+        write_figure(args.out, summary, title, ions)
         print()
         print(f"Wrote {args.out}")
 

@@ -681,6 +681,7 @@ PyMethodDef kMethods[] = {
      "The TIC and base-peak chromatograms of the MS1 scans, as RawReader.read_chromatograms()."},
     {"__reduce__", reduce, METH_NOARGS, nullptr},
     // Methods implemented in other files of the module are listed here.
+    {"xic", VELORIUM_KW_METHOD(acquisition_xic), METH_VARARGS | METH_KEYWORDS, kXicDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,6 +65,20 @@ BlockPreference acquisition_preference(PyObject* self);
 // Null arguments mean None.
 std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range);
 
+// xic(...) of Acquisition and RawReader (xic.cpp): METH_VARARGS | METH_KEYWORDS.
+PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds);
+// The store of a RawReader `self` (raw_reader.cpp).
+std::shared_ptr<const store::PeakStore> raw_reader_store(PyObject* self);
+inline constexpr const char* kXicDoc =
+    "xic($self, /, targets, tolerance, unit='ppm', ms_level=1, rt_range=None, aggregate='sum')\n--\n\n"
+    "Extracted-ion chromatograms of many targets in one pass: (retention times in\n"
+    "seconds, values of shape (len(targets), scans)), float64 arrays. Each target m\n"
+    "takes the points in [m - w, m + w], w = tolerance * m * 1e-6 (unit='ppm') or\n"
+    "w = tolerance (unit='mz'), and their intensity sum in spectrum order (or\n"
+    "aggregate='max'), 0 where there is none. ms_level (None: every level) and\n"
+    "rt_range=(low, high) in seconds, both ends included, select the scans.";
+
 // A new Spectrum that takes over `record`.
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);
 

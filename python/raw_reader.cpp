@@ -220,6 +220,8 @@ PyMethodDef kMethods[] = {
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "scan_table($self)\n--\n\nOne NumPy array per column, one entry per scan, of what the scan index and\n"
      "the decoded spectra say; pandas.DataFrame(reader.scan_table()) makes it a table."},
+    {"xic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_reader_xic)), METH_VARARGS | METH_KEYWORDS,
+     kXicDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -244,5 +246,7 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyObject* create_raw_reader_type(PyObject* module) { return create_type(module, &kSpec); }
+
+std::shared_ptr<const store::PeakStore> raw_reader_store(PyObject* self) { return as_reader(self)->store; }
 
 }  // namespace velorium::python

@@ -64,6 +64,11 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--reps", type=int, default=3)
     s.add_argument("--out", required=True)
 
+    s = sub.add_parser("xic", help="xic() of 1000 targets against decoding alone and against NumPy")
+    s.add_argument("acquisition")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("profile", help="perf samples of streaming and of RawReader")
     s.add_argument("acquisition")
     s.add_argument("--out", required=True)
@@ -140,6 +145,10 @@ def main(argv: list[str] | None = None) -> int:
         from .mzml import run
 
         write_json(args.out, run(args.acquisition, args.mzml, args.reps))
+    elif args.step == "xic":
+        from .xic import run
+
+        write_json(args.out, run(args.acquisition, args.reps))
     elif args.step == "profile":
         from .profile import run
 

@@ -1,7 +1,7 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Literal, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
@@ -145,6 +145,17 @@ class RawReader:
     def scan_table(self) -> ScanTable:
         """One NumPy array per column, one entry per scan, of what the scan index and
         the decoded spectra say; pandas.DataFrame(reader.scan_table()) makes it a table."""
+    def xic(
+        self,
+        /,
+        targets: Iterable[float],
+        tolerance: float,
+        unit: Literal["ppm", "mz"] = "ppm",
+        ms_level: int | None = 1,
+        rt_range: tuple[float, float] | None = None,
+        aggregate: Literal["sum", "max"] = "sum",
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Extracted-ion chromatograms of many targets in one pass."""
 
 @final
 class Spectrum:
@@ -262,4 +273,15 @@ class Acquisition:
     def peak_table(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> PeakTable:
         """The selected spectra decoded in parallel, as NumPy arrays."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
+    def xic(
+        self,
+        /,
+        targets: Iterable[float],
+        tolerance: float,
+        unit: Literal["ppm", "mz"] = "ppm",
+        ms_level: int | None = 1,
+        rt_range: tuple[float, float] | None = None,
+        aggregate: Literal["sum", "max"] = "sum",
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Extracted-ion chromatograms of many targets in one pass."""
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...

@@ -212,3 +212,37 @@ def test_acquisition_step_and_its_report(tmp_path, small_profile_run):
 def test_acquisition_step_refuses_a_reference_that_decodes_other_points(tmp_path, small_profile_run):
     with pytest.raises(RuntimeError, match="points"):
         acquisition.run(sys.executable, ROOT_SAMPLE, str(small_profile_run), fake_spectrum_time(tmp_path, 1), reps=1)
+# --- Extracted-ion chromatograms ---------------------------------------------
+
+
+def test_numpy_xic_takes_the_same_windows_as_xic():
+    import numpy as np
+    from velbench.xic import numpy_xic
+
+    mz = np.array([100.0, 100.002, 200.0, 100.0, 150.0, 150.003, 150.0045])
+    intensity = np.array([1, 2, 4, 8, 16, 32, 64], dtype=np.float32)
+    peaks = {"mz": mz, "intensity": intensity, "offsets": np.array([0, 3, 4, 7], dtype=np.uint64)}
+    scans = {"ms_level": np.array([1, 2, 1], dtype=np.uint32), "retention_time_sec": np.array([1.0, 2.0, 3.0])}
+    targets = np.array([100.0, 150.0, 200.0])
+    # 20 ppm: 100 +- 0.002 (both points on the bound count), 150 +- 0.003, 200 +- 0.004.
+    rt, values = numpy_xic(peaks, scans, targets, 20.0)
+    assert rt.tolist() == [1.0, 3.0]
+    assert values.tolist() == [[3.0, 0.0], [0.0, 48.0], [4.0, 0.0]]
+
+
+def test_xic_step_and_its_report(tmp_path, small_profile_run):
+    from velbench import xic
+
+    x = xic.run(str(small_profile_run), reps=1)
+    a = x["acquisition"]
+    assert x["targets"] == 1000 and a["scans"] == 9 and a["points"] == 9 * 3000  # 12 scans, a quarter MS2
+    assert a["ratio"] == a["times"]["xic"]["min"] / a["times"]["decode"]["min"]
+    assert a["nonzero_cells"] > 0
+    results = tmp_path / "results"
+    write_json(results / "xic.json", x)
+    out = tmp_path / "BENCHMARKS.md"
+    report.write_report(results, out)
+    text = out.read_text()
+    row = next(line for line in text.splitlines() if line.startswith("| XIC: `Acquisition.xic`"))
+    assert f"{a['ratio']:.2f}×" in row and ("**met**" in row) == (a["ratio"] <= 1.5)
+    assert "## Extracted-ion chromatograms" in text

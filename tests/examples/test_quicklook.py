@@ -235,3 +235,16 @@ def test_table_and_sizes():
     assert table.splitlines() == [" #    m/z", "--  -----", " 1  100.5", "10   2.25"]
     assert quicklook.human_bytes(512) == "512 B"
     assert quicklook.human_bytes(55 * 2**20) == "55.0 MiB"
+
+
+def test_ion_chromatograms_of_the_most_intense_peaks(sample):
+    s = quicklook.summarize(velorium.iter_spectra(str(sample)))
+    peaks = quicklook.merge_peaks(s.candidates, quicklook.XIC_IONS)
+    ions = quicklook.ion_chromatograms(velorium.Acquisition(str(sample)), peaks)
+    assert ions.values.shape == (len(peaks), len(s.tic_rt)) and ions.rt_sec.tolist() == s.tic_rt
+    assert ions.half_width == max(p.tolerance for p in peaks)
+    for row, peak in zip(ions.values, peaks):
+        # The window around the apex holds the apex point itself, and more.
+        at_apex = row[s.tic_rt.index(peak.rt_sec)]
+        assert at_apex >= peak.intensity and row.max() < s.tic[int(row.argmax())]
+    assert quicklook.ion_chromatograms(velorium.Acquisition(str(sample)), []) is None

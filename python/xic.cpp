@@ -1,0 +1,327 @@
+// xic(targets, tolerance, unit="ppm", ms_level=1, rt_range=None,
+// aggregate="sum"): extracted-ion chromatograms of many targets in one pass,
+// as a method of Acquisition (decoding the selected scans in parallel) and
+// of RawReader (reading its decoded peaks). The arguments are checked here;
+// the work runs without the interpreter lock.
+#include <bit>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "convert.hpp"
+#include "module.hpp"
+#include "velorium/store/peak_store.hpp"
+#include "velorium/xic/xic.hpp"
+
+namespace velorium::python {
+namespace {
+
+// The checked arguments of one call.
+struct XicArguments {
+  std::vector<double> targets;
+  double tolerance = 0.0;
+  xic::ToleranceUnit unit = xic::ToleranceUnit::Ppm;
+  xic::Aggregate aggregate = xic::Aggregate::Sum;
+  xic::Selection selection;
+  bool selects_nothing = false;  // an MS level no scan can have
+};
+
+bool is_text(PyObject* value) { return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value); }
+
+// Replaces a pending TypeError with one naming the argument.
+void rename_type_error(const char* what, PyObject* value) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "xic() argument %s, not %.200s", what, Py_TYPE(value)->tp_name);
+}
+
+bool is_float64(const Py_buffer& view) {
+  if (view.itemsize != 8 || view.format == nullptr) return false;
+  const std::string_view format(view.format);
+  return format == "d" || format == "=d" || format == "@d" ||
+         (format == "<d" && std::endian::native == std::endian::little);
+}
+
+// Reads a one-dimensional contiguous float64 buffer directly; false (no
+// error set) when `value` is no such buffer.
+bool float64_buffer(PyObject* value, std::vector<double>& out, bool& failed) {
+  failed = false;
+  if (!PyObject_CheckBuffer(value)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();  // not contiguous: read item by item
+    return false;
+  }
+  bool used = false;
+  if (view.ndim > 1) {
+    PyErr_SetString(PyExc_ValueError, "xic() argument 'targets' must be one-dimensional");
+    failed = true;
+  } else if (view.ndim == 1 && is_float64(view)) {
+    const auto* data = static_cast<const double*>(view.buf);
+    out.assign(data, data + view.len / 8);
+    used = true;
+  }
+  PyBuffer_Release(&view);
+  return used || failed;
+}
+
+bool parse_targets(PyObject* value, std::vector<double>& out) {
+  if (is_text(value)) {
+    PyErr_Format(PyExc_TypeError, "xic() argument 'targets' must be a sequence of m/z values, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  bool failed = false;
+  if (float64_buffer(value, out, failed)) return !failed;
+  Ref iterator(PyObject_GetIter(value));
+  if (!iterator) {
+    rename_type_error("'targets' must be a sequence of m/z values", value);
+    return false;
+  }
+  const Py_ssize_t hint = PyObject_LengthHint(value, 0);
+  if (hint < 0) return false;
+  out.reserve(static_cast<std::size_t>(hint));
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    if (is_text(item.get())) {
+      PyErr_Format(PyExc_TypeError, "xic() argument 'targets' item %zu must be a number, not %.200s", out.size(),
+                   Py_TYPE(item.get())->tp_name);
+      return false;
+    }
+    const double number = PyFloat_AsDouble(item.get());
+    if (number == -1.0 && PyErr_Occurred()) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "xic() argument 'targets' item %zu must be a number, not %.200s",
+                     out.size(), Py_TYPE(item.get())->tp_name);
+      }
+      return false;
+    }
+    out.push_back(number);
+  }
+  return !PyErr_Occurred();
+}
+
+bool parse_tolerance(PyObject* value, double& out) {
+  if (is_text(value)) {
+    PyErr_Format(PyExc_TypeError, "xic() argument 'tolerance' must be a number, not %.200s", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = PyFloat_AsDouble(value);
+  if (out == -1.0 && PyErr_Occurred()) {
+    rename_type_error("'tolerance' must be a number", value);
+    return false;
+  }
+  return true;
+}
+
+// One of a few names; TypeError for a non-str, ValueError for another text.
+template <class Enum>
+bool parse_choice(PyObject* value, const char* argument, std::initializer_list<std::pair<const char*, Enum>> choices,
+                  const char* expected, Enum& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "xic() argument '%s' must be str, not %.200s", argument, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  for (const auto& [name, choice] : choices) {
+    if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
+      out = choice;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "xic() argument '%s' must be %s, not %R", argument, expected, value);
+  return false;
+}
+
+// ms_level: None (every level) or an int; a level no scan can have (below 0
+// or beyond 32 bits) selects nothing.
+bool parse_ms_level(PyObject* value, XicArguments& out) {
+  if (value == Py_None) {
+    out.selection.ms_level.reset();
+    return true;
+  }
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "xic() argument 'ms_level' must be an int or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long level = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (level == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || level < 0 || level > std::numeric_limits<std::uint32_t>::max()) {
+    out.selects_nothing = true;
+    return true;
+  }
+  out.selection.ms_level = static_cast<std::uint32_t>(level);
+  return true;
+}
+
+bool parse_rt_end(PyObject* item, const char* which, double& end) {
+  if (!is_text(item)) {
+    end = PyFloat_AsDouble(item);
+    if (!(end == -1.0 && PyErr_Occurred())) {
+      if (!std::isnan(end)) return true;
+      PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range': the %s end is NaN", which);
+      return false;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+  }
+  PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range': the %s end must be a number, not %.200s", which,
+               Py_TYPE(item)->tp_name);
+  return false;
+}
+
+// rt_range: None or (low, high) in seconds, both ends included.
+bool parse_rt_range(PyObject* value, XicArguments& out) {
+  if (value == Py_None) return true;
+  Ref items;
+  if (!is_text(value) && !PyDict_Check(value) && !PyAnySet_Check(value)) {
+    items = Ref(PySequence_Fast(value, ""));
+    if (!items) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+    }
+  }
+  if (!items) {
+    PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range' must be two numbers (low, high) in seconds, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  if (count != 2) {
+    PyErr_Format(PyExc_ValueError,
+                 "xic() argument 'rt_range' must be two numbers (low, high) in seconds, got %zd items", count);
+    return false;
+  }
+  double low = 0.0;
+  double high = 0.0;
+  if (!parse_rt_end(PySequence_Fast_GET_ITEM(items.get(), 0), "low", low) ||
+      !parse_rt_end(PySequence_Fast_GET_ITEM(items.get(), 1), "high", high)) {
+    return false;
+  }
+  if (low > high) {
+    Ref low_object(PyFloat_FromDouble(low));
+    Ref high_object(PyFloat_FromDouble(high));
+    if (!low_object || !high_object) return false;
+    PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range' is reversed: the low end %R is above the high end %R",
+                 low_object.get(), high_object.get());
+    return false;
+  }
+  out.selection.rt_range_sec = std::pair{low, high};
+  return true;
+}
+
+std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
+  static const char* keywords[] = {"targets", "tolerance", "unit", "ms_level", "rt_range", "aggregate", nullptr};
+  PyObject* targets = nullptr;
+  PyObject* tolerance = nullptr;
+  PyObject* unit = nullptr;
+  PyObject* ms_level = nullptr;
+  PyObject* rt_range = Py_None;
+  PyObject* aggregate = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO:xic", const_cast<char**>(keywords), &targets, &tolerance,
+                                   &unit, &ms_level, &rt_range, &aggregate)) {
+    return std::nullopt;
+  }
+  XicArguments out;
+  using Unit = xic::ToleranceUnit;
+  using Aggregate = xic::Aggregate;
+  if (!parse_targets(targets, out.targets) || !parse_tolerance(tolerance, out.tolerance)) return std::nullopt;
+  if (unit != nullptr &&
+      !parse_choice(unit, "unit", {{"ppm", Unit::Ppm}, {"mz", Unit::Mz}}, "'ppm' or 'mz'", out.unit)) {
+    return std::nullopt;
+  }
+  if (ms_level != nullptr && !parse_ms_level(ms_level, out)) return std::nullopt;
+  if (!parse_rt_range(rt_range, out)) return std::nullopt;
+  if (aggregate != nullptr && !parse_choice(aggregate, "aggregate", {{"sum", Aggregate::Sum}, {"max", Aggregate::Max}},
+                                            "'sum' or 'max'", out.aggregate)) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+// Runs `work` without the interpreter lock; an exception it throws is
+// rethrown once the lock is held again.
+template <class Work>
+void without_gil(Work&& work) {
+  std::exception_ptr error;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (error) std::rethrow_exception(error);
+}
+
+// (retention times, values of shape (targets, scans)) as two NumPy arrays.
+PyObject* result_pair(ModuleState* state, xic::Chromatograms&& result) {
+  const std::size_t targets = result.targets;
+  const std::size_t scans = result.scans();
+  Ref times(numpy_owned(state, std::move(result.retention_time_sec), ElementType::F64));
+  if (!times) return nullptr;
+  Ref flat(numpy_owned(state, std::move(result.values), ElementType::F64));
+  if (!flat) return nullptr;
+  Ref values(PyObject_CallMethod(flat.get(), "reshape", "nn", static_cast<Py_ssize_t>(targets),
+                                 static_cast<Py_ssize_t>(scans)));
+  if (!values) return nullptr;
+  return PyTuple_Pack(2, times.get(), values.get());
+}
+
+// The windows of the checked targets, or null with ValueError set.
+std::optional<xic::Windows> make_windows(const XicArguments& arguments) {
+  auto windows = xic::Windows::make(arguments.targets, arguments.tolerance, arguments.unit);
+  if (!windows) {
+    const std::string text = "xic() argument '" + std::string(windows.error().argument) + "' " + windows.error().message;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return std::nullopt;
+  }
+  return std::move(*windows);
+}
+
+}  // namespace
+
+PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    auto arguments = parse_arguments(args, kwds);
+    if (!arguments) return nullptr;
+    auto windows = make_windows(*arguments);
+    if (!windows) return nullptr;
+    const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
+    const BlockPreference prefer = acquisition_preference(self);
+    std::optional<Result<xic::Chromatograms>> result;
+    without_gil([&] {
+      std::vector<std::size_t> indices;
+      if (!arguments->selects_nothing) indices = xic::select_scans(*reader, arguments->selection);
+      result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, prefer));
+    });
+    if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
+    return result_pair(state_of_type(Py_TYPE(self)), std::move(**result));
+  });
+}
+
+PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    auto arguments = parse_arguments(args, kwds);
+    if (!arguments) return nullptr;
+    auto windows = make_windows(*arguments);
+    if (!windows) return nullptr;
+    const std::shared_ptr<const store::PeakStore> store = raw_reader_store(self);
+    std::optional<xic::Chromatograms> result;
+    without_gil([&] {
+      std::vector<std::size_t> positions;
+      if (!arguments->selects_nothing) positions = xic::select_scans(*store, arguments->selection);
+      result.emplace(xic::extract(*store, positions, *windows, arguments->aggregate));
+    });
+    return result_pair(state_of_type(Py_TYPE(self)), std::move(*result));
+  });
+}
+
+}  // namespace velorium::python

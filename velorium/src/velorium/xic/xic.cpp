@@ -1,0 +1,270 @@
+#include "velorium/xic/xic.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <new>
+#include <numeric>
+
+#include "velorium/prefetch.hpp"
+#include "velorium/store/peak_store.hpp"
+#include "velorium/text.hpp"
+
+namespace velorium::xic {
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+bool usable(double value) noexcept { return std::isfinite(value) && value >= 0.0; }
+
+// Folds the intensities of one window's points, given in spectrum order.
+template <Aggregate A>
+class Fold {
+ public:
+  void add(float intensity) noexcept {
+    const double v = static_cast<double>(intensity);
+    if constexpr (A == Aggregate::Sum) {
+      value_ += v;
+    } else if (!any_) {
+      value_ = v;
+    } else if (!std::isnan(value_) && (v > value_ || std::isnan(v))) {
+      value_ = v;
+    }
+    any_ = true;
+  }
+  double value() const noexcept { return any_ ? value_ : 0.0; }
+
+ private:
+  double value_ = 0.0;
+  bool any_ = false;
+};
+
+// True when the m/z values never descend and none is NaN.
+bool ascending(std::span<const double> mz) noexcept {
+  if (mz.size() == 1) return !std::isnan(mz[0]);
+  for (std::size_t i = 1; i < mz.size(); ++i) {
+    if (!(mz[i - 1] <= mz[i])) return false;
+  }
+  return true;
+}
+
+// The first position at or after `from` whose m/z is not below `value`, in
+// ascending values: doubling steps from `from`, then a binary search, so that
+// the cost follows the distance moved.
+std::size_t seek(std::span<const double> mz, std::size_t from, double value) noexcept {
+  const std::size_t n = mz.size();
+  if (from >= n || !(mz[from] < value)) return from;
+  std::size_t below = from;  // mz[below] < value
+  std::size_t step = 1;
+  std::size_t probe = from + 1;
+  while (probe < n && mz[probe] < value) {
+    below = probe;
+    step *= 2;
+    probe = below + step;
+  }
+  if (probe > n) probe = n;
+  return static_cast<std::size_t>(std::lower_bound(mz.begin() + static_cast<std::ptrdiff_t>(below + 1),
+                                                   mz.begin() + static_cast<std::ptrdiff_t>(probe), value) -
+                                  mz.begin());
+}
+
+template <Aggregate A>
+void sweep_sorted(const Windows& windows, std::span<const double> mz, std::span<const float> intensity, double* out,
+                  std::size_t stride) {
+  std::size_t start = 0;  // the lower bounds ascend, so the first point of each window does too
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    const double high = windows.high(k);
+    start = seek(mz, start, windows.low(k));
+    Fold<A> fold;
+    for (std::size_t j = start; j < mz.size() && mz[j] <= high; ++j) fold.add(intensity[j]);
+    out[windows.target(k) * stride] = fold.value();
+  }
+}
+
+// Any order, NaN included: the points sorted by m/z (ties in spectrum order)
+// locate each window's points, which are then folded in spectrum order.
+template <Aggregate A>
+void sweep_unsorted(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
+                    double* out, std::size_t stride) {
+  std::vector<std::size_t> order;
+  order.reserve(mz.size());
+  for (std::size_t i = 0; i < mz.size(); ++i) {
+    if (!std::isnan(mz[i])) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return mz[a] < mz[b]; });
+  std::vector<double> sorted(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = mz[order[i]];
+  std::vector<std::size_t> picked;
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    const auto first = std::lower_bound(sorted.begin(), sorted.end(), windows.low(k));
+    const auto last = std::upper_bound(first, sorted.end(), windows.high(k));
+    const auto from = order.begin() + (first - sorted.begin());
+    picked.assign(from, from + (last - first));
+    std::sort(picked.begin(), picked.end());
+    Fold<A> fold;
+    for (const std::size_t j : picked) fold.add(intensity[j]);
+    out[windows.target(k) * stride] = fold.value();
+  }
+}
+
+template <Aggregate A>
+void extract_as(const Windows& windows, std::span<const double> mz, std::span<const float> intensity, double* out,
+                std::size_t stride) {
+  if (windows.size() == 0) return;
+  const std::size_t n = std::min(mz.size(), intensity.size());
+  mz = mz.first(n);
+  intensity = intensity.first(n);
+  if (ascending(mz)) {
+    sweep_sorted<A>(windows, mz, intensity, out, stride);
+  } else {
+    sweep_unsorted<A>(windows, mz, intensity, out, stride);
+  }
+}
+
+}  // namespace
+
+std::expected<Windows, InvalidInput> Windows::make(std::span<const double> targets, double tolerance,
+                                                   ToleranceUnit unit) {
+  if (!usable(tolerance)) {
+    return std::unexpected(InvalidInput{"tolerance", text::cat("must be finite and non-negative, not ",
+                                                               text::display_f64(tolerance))});
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!usable(targets[i])) {
+      return std::unexpected(InvalidInput{"targets", text::cat("must be finite and non-negative m/z values; item ",
+                                                               i, " is ", text::display_f64(targets[i]))});
+    }
+  }
+  std::vector<std::size_t> order(targets.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  // Windows grow with m in both units, so sorting by target sorts the lower bounds.
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
+  Windows windows;
+  windows.low_.reserve(order.size());
+  windows.high_.reserve(order.size());
+  for (const std::size_t t : order) {
+    const double m = targets[t];
+    const double w = unit == ToleranceUnit::Ppm ? tolerance * m * 1e-6 : tolerance;
+    windows.low_.push_back(m - w);
+    windows.high_.push_back(m + w);
+  }
+  windows.target_ = std::move(order);
+  return windows;
+}
+
+void extract_spectrum(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
+                      Aggregate aggregate, double* out, std::size_t stride) {
+  if (aggregate == Aggregate::Sum) {
+    extract_as<Aggregate::Sum>(windows, mz, intensity, out, stride);
+  } else {
+    extract_as<Aggregate::Max>(windows, mz, intensity, out, stride);
+  }
+}
+
+bool Selection::matches(std::uint32_t level, double retention_time_sec) const noexcept {
+  if (ms_level && level != *ms_level) return false;
+  if (rt_range_sec && !(rt_range_sec->first <= retention_time_sec && retention_time_sec <= rt_range_sec->second)) {
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::size_t> select_scans(const Reader& reader, const Selection& selection) {
+  std::vector<std::size_t> indices;
+  for (std::size_t i = 0; i < reader.scan_count(); ++i) {
+    const auto& scan = reader.scan(i);
+    if (selection.matches(scan.ms_level, scan.retention_time_min * 60.0)) indices.push_back(i);
+  }
+  return indices;
+}
+
+namespace {
+
+// Every cell is written by the extraction; the size is checked first.
+Chromatograms allocate(std::size_t targets, std::size_t scans) {
+  if (scans != 0 && targets > std::numeric_limits<std::size_t>::max() / sizeof(double) / scans) throw std::bad_alloc();
+  Chromatograms result;
+  result.targets = targets;
+  result.retention_time_sec.resize(scans);
+  result.values.resize(targets * scans);
+  return result;
+}
+
+}  // namespace
+
+Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
+                              Aggregate aggregate, BlockPreference prefer, unsigned threads) {
+  const std::size_t scans = indices.size();
+  Chromatograms result = allocate(windows.size(), scans);
+  for (std::size_t s = 0; s < scans; ++s) {
+    result.retention_time_sec[s] = reader.scan(indices[s]).retention_time_min * 60.0;
+  }
+  // A failing scan stops the scans after it from being started; the first
+  // failing one is always decoded, so the outcome does not depend on timing.
+  std::atomic<std::size_t> first_failure{kNone};
+  std::vector<std::optional<BlockFailure>> failures(scans);
+  std::vector<std::exception_ptr> exceptions(scans);
+  const auto failed_at = [&](std::size_t s) {
+    std::size_t seen = first_failure.load(std::memory_order_relaxed);
+    while (s < seen && !first_failure.compare_exchange_weak(seen, s, std::memory_order_relaxed)) {
+    }
+  };
+  double* values = result.values.data();
+  parallel_for(scans, threads, [&](std::size_t s) {
+    if (s > first_failure.load(std::memory_order_relaxed)) return;
+    try {
+      auto spectrum = reader.decode_spectrum(indices[s], prefer);
+      if (!spectrum) {
+        failures[s].emplace(std::move(spectrum).error());
+        failed_at(s);
+        return;
+      }
+      extract_spectrum(windows, spectrum->mz, spectrum->intensity, aggregate, values + s, scans);
+    } catch (...) {
+      exceptions[s] = std::current_exception();
+      failed_at(s);
+    }
+  });
+  const std::size_t first = first_failure.load();
+  if (first != kNone) {
+    if (exceptions[first]) std::rethrow_exception(exceptions[first]);
+    return fail(reader.report_failure(std::move(*failures[first])));
+  }
+  return result;
+}
+
+std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection) {
+  std::vector<std::size_t> positions;
+  for (std::size_t i = 0; i < store.size(); ++i) {
+    const lumora::SpectrumRecord& record = store.record(i);
+    if (selection.matches(record.ms_level, record.retention_time_sec)) positions.push_back(i);
+  }
+  return positions;
+}
+
+Chromatograms extract(const store::PeakStore& store, std::span<const std::size_t> positions, const Windows& windows,
+                      Aggregate aggregate, unsigned threads) {
+  const std::size_t scans = positions.size();
+  Chromatograms result = allocate(windows.size(), scans);
+  for (std::size_t s = 0; s < scans; ++s) result.retention_time_sec[s] = store.record(positions[s]).retention_time_sec;
+  // Only the slower path for unsorted spectra allocates; a failure there is
+  // kept and rethrown here, as parallel_for's tasks must not throw.
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  double* values = result.values.data();
+  parallel_for(scans, threads, [&](std::size_t s) {
+    if (failed.load(std::memory_order_relaxed)) return;
+    try {
+      const std::size_t i = positions[s];
+      extract_spectrum(windows, store.mz(i), store.intensity(i), aggregate, values + s, scans);
+    } catch (...) {
+      if (!failed.exchange(true)) error = std::current_exception();
+    }
+  });
+  if (error) std::rethrow_exception(error);
+  return result;
+}
+
+}  // namespace velorium::xic
