@@ -5,6 +5,8 @@ from typing import Literal, TypedDict, final
 
 __all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"]
 
+__version__: str
+
 Polarity = Literal["negative", "positive"]
 ScanMode = Literal["centroid", "profile"]
 Analyzer = Literal["itms", "tqms", "sqms", "tofms", "ftms", "sector"]

@@ -19,11 +19,11 @@
 #include "velorium/error.hpp"
 #include "velorium/raw/metadata.hpp"
 #include "velorium/raw/msscan.hpp"
+#include "velorium/version.hpp"
 
 namespace velorium {
 
 inline constexpr std::string_view kSoftwareName = "velorium";
-inline constexpr std::string_view kSoftwareVersion = "1.0.0";
 
 // The two kinds of spectrum block: the profile block of MSProfile.bin and
 // the centroid (peak) block of MSPeak.bin.
