@@ -27,7 +27,7 @@ version=$(sed -nE 's/^project\(velorium +VERSION +([0-9]+\.[0-9]+\.[0-9]+).*/\1/
 
 # shellcheck source=scripts/ensure-debs.sh
 source "$root/scripts/ensure-debs.sh"
-ensure_debs g++ cmake ninja-build libpugixml-dev binutils unzip
+ensure_debs g++ cmake ninja-build libpugixml-dev binutils
 
 mkdir -p "$work"
 pip_quiet() {  # python, pip arguments... (the output goes to build/wheel-check/pip.log)
@@ -83,7 +83,7 @@ say "$(basename "$repaired"): $(du -k "$repaired" | cut -f1) KiB, tag $tag"
 
 # --- Contents and links ----------------------------------------------------------
 unpacked=$work/unpacked
-rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$repaired" -d "$unpacked"
+rm -rf "$unpacked" && "$py" -m zipfile -e "$repaired" "$unpacked"
 ls "$unpacked"/velorium.cpython-*.so >/dev/null 2>&1 || fail "no extension module in the wheel"
 [ -f "$unpacked/velorium-stubs/__init__.pyi" ] || fail "no type stubs in the wheel"
 cmp -s "$unpacked/velorium-$version.dist-info/licenses/LICENSE" LICENSE || fail "the wheel lacks the license"
