@@ -8,7 +8,10 @@
 
 #include <exception>
 #include <new>
+#include <string>
 #include <system_error>
+
+#include "velorium/version.hpp"
 
 namespace velorium::python {
 namespace {
@@ -63,6 +66,8 @@ PyMethodDef kIterSpectraDef = {
 
 int exec_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
+  // The package's version: the one the library reports in run metadata.
+  if (PyModule_AddStringConstant(module, "__version__", std::string(kSoftwareVersion).c_str()) != 0) return -1;
   PyObject* buffer = create_buffer_type(module);
   if (buffer == nullptr) return -1;
   state->buffer_type = reinterpret_cast<PyTypeObject*>(buffer);  // private: not in the module's namespace

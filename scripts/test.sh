@@ -4,7 +4,8 @@
 # UndefinedBehaviorSanitizer), installs the C++ package and builds a small
 # program against it, builds and installs the Python module for
 # CPython 3.14 and for the machine's python3, and runs the Python tests on
-# both. Exits non-zero if anything fails.
+# both; builds the sdist and the wheel and runs the installed wheel without
+# build tools (scripts/wheel-check.sh). Exits non-zero if anything fails.
 #
 #   bash scripts/test.sh            everything
 #   VELORIUM_TEST_QUICK=1 ...       plain C++ build and python3 only
@@ -79,6 +80,12 @@ python_suite() {  # label, command that creates the venv given as its last argum
 python_suite python3 python3 -m venv
 if [ "$quick" != 1 ]; then
   python_suite py314 "$shared/tools/cpython314" --venv
+fi
+
+# --- The wheel: sdist, manylinux wheel, installed and run without build tools --
+if [ "$quick" != 1 ]; then
+  say "wheel check (python3)"
+  bash scripts/wheel-check.sh
 fi
 
 # --- The demo and the benchmark suite's own code ------------------------------

@@ -9,6 +9,8 @@ import numpy.typing as npt
 
 __all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition"]
 
+__version__: str
+
 Polarity = Literal["negative", "positive"]
 ScanMode = Literal["centroid", "profile"]
 Analyzer = Literal["itms", "tqms", "sqms", "tofms", "ftms", "sector"]

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -575,7 +576,10 @@ TEST(Source, RunMetadata) {
   EXPECT_EQ(plain.source_file_format, CvTerm::constant("MS:1001509", "Agilent MassHunter format"));
   EXPECT_EQ(plain.native_id_format, CvTerm::constant("MS:1001508", "Agilent MassHunter nativeID format"));
   EXPECT_EQ(plain.software_name, "velorium");
-  EXPECT_EQ(plain.software_version, "1.0.0");
+  EXPECT_EQ(plain.software_version, velorium::kSoftwareVersion);
+  EXPECT_EQ(plain.software_version, std::to_string(velorium::kVersionMajor) + "." +
+                                        std::to_string(velorium::kVersionMinor) + "." +
+                                        std::to_string(velorium::kVersionPatch));
   EXPECT_FALSE(plain.start_timestamp);
   EXPECT_TRUE(plain.analyzers.empty());
   EXPECT_EQ(plain.extra, (lumora::TextMap{{"velorium.msscan_header_size", "92"}, {"velorium.msscan_stride", "284"}}));

@@ -153,7 +153,7 @@ def test_run_info_and_device_info(qtof_run, tmp_path):
     assert list(info["source_file_format"]) == ["accession", "name"]
     assert info["native_id_format"] == {"accession": "MS:1001508", "name": "Agilent MassHunter nativeID format"}
     assert info["instrument"] == {"accession": "MS:1002786", "name": "6530A Q-TOF LC/MS"}
-    assert info["software_name"] == "velorium" and info["software_version"] == "1.0.0"
+    assert info["software_name"] == "velorium" and info["software_version"] == velorium.__version__
     for key in ("instrument_serial_number", "acquisition_software_name", "acquisition_software_version",
                 "mobility_array_kind"):
         assert info[key] is None

@@ -19,6 +19,7 @@
 #include "velorium/error.hpp"
 #include "velorium/peak_spans.hpp"
 #include "velorium/scan_index.hpp"
+#include "velorium/version.hpp"
 
 namespace velorium {
 
@@ -27,7 +28,6 @@ struct CalibrationList;  // the mass calibration of every scan, private to the l
 }
 
 inline constexpr std::string_view kSoftwareName = "velorium";
-inline constexpr std::string_view kSoftwareVersion = "1.0.0";
 
 // The two kinds of spectrum block: the profile block of MSProfile.bin and
 // the centroid (peak) block of MSPeak.bin.
