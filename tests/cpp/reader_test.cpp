@@ -8,6 +8,8 @@
 
 #include "acquisition_builder.hpp"
 #include "velorium/prefetch.hpp"
+#include "velorium/raw/instrument.hpp"
+#include "velorium/raw/run_label.hpp"
 #include "velorium/reader.hpp"
 
 namespace {
@@ -51,59 +53,68 @@ std::string first_error(const Reader& reader, std::size_t index) {
 }
 
 TEST(RunLabel, LastPlainComponent) {
-  EXPECT_EQ(velorium::run_label("runs/sample01.d/"), "sample01.d");
-  EXPECT_EQ(velorium::run_label("runs//sample01.d//"), "sample01.d");
-  EXPECT_EQ(velorium::run_label("/data/x.d/."), "x.d");
-  EXPECT_EQ(velorium::run_label("./x.d"), "x.d");
-  EXPECT_EQ(velorium::run_label("plain"), "plain");
-  EXPECT_EQ(velorium::run_label("/"), "bundle.d");
-  EXPECT_EQ(velorium::run_label("."), "bundle.d");
-  EXPECT_EQ(velorium::run_label("./"), "bundle.d");
-  EXPECT_EQ(velorium::run_label(""), "bundle.d");
-  EXPECT_EQ(velorium::run_label("runs/.."), "bundle.d");
-  EXPECT_EQ(velorium::run_label("runs/../x.d"), "x.d");
-  EXPECT_EQ(velorium::run_label("runs/r\xFF.d"), "r\xEF\xBF\xBD.d");
+  EXPECT_EQ(velorium::raw::run_label("runs/sample01.d/"), "sample01.d");
+  EXPECT_EQ(velorium::raw::run_label("runs//sample01.d//"), "sample01.d");
+  EXPECT_EQ(velorium::raw::run_label("/data/x.d/."), "x.d");
+  EXPECT_EQ(velorium::raw::run_label("./x.d"), "x.d");
+  EXPECT_EQ(velorium::raw::run_label("plain"), "plain");
+  EXPECT_EQ(velorium::raw::run_label("/"), "bundle.d");
+  EXPECT_EQ(velorium::raw::run_label("."), "bundle.d");
+  EXPECT_EQ(velorium::raw::run_label("./"), "bundle.d");
+  EXPECT_EQ(velorium::raw::run_label(""), "bundle.d");
+  EXPECT_EQ(velorium::raw::run_label("runs/.."), "bundle.d");
+  EXPECT_EQ(velorium::raw::run_label("runs/../x.d"), "x.d");
+  EXPECT_EQ(velorium::raw::run_label("runs/r\xFF.d"), "r\xEF\xBF\xBD.d");
 }
 
 TEST(ResolveInstrument, TableAndFallbacks) {
   const auto tof = scan_index(284);
   const auto qqq = scan_index(186);
-  EXPECT_EQ(velorium::resolve_instrument(std::nullopt, tof), CvTerm::constant("MS:1000461", "Agilent Q-TOF"));
-  EXPECT_EQ(velorium::resolve_instrument(std::nullopt, qqq), CvTerm::constant("MS:1000461", "Agilent QQQ"));
-  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "g6530b"}, qqq),
+  EXPECT_EQ(velorium::raw::resolve_instrument(std::nullopt, tof), CvTerm::constant("MS:1000461", "Agilent Q-TOF"));
+  EXPECT_EQ(velorium::raw::resolve_instrument(std::nullopt, qqq), CvTerm::constant("MS:1000461", "Agilent QQQ"));
+  EXPECT_EQ(velorium::raw::resolve_instrument(DeviceInfo{"QTOF", "g6530b"}, qqq),
             CvTerm::constant("MS:1002787", "6530B Q-TOF LC/MS"));
-  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"x", "G6410A"}, tof),
+  EXPECT_EQ(velorium::raw::resolve_instrument(DeviceInfo{"x", "G6410A"}, tof),
             CvTerm::constant("MS:1003526", "6410A Triple Quadrupole LC/MS"));
-  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6545A"}, tof),
+  EXPECT_EQ(velorium::raw::resolve_instrument(DeviceInfo{"QTOF", "G6545A"}, tof),
             CvTerm::constant("MS:1000490", "Agilent instrument model"));
-  EXPECT_EQ(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6530A "}, tof),
+  EXPECT_EQ(velorium::raw::resolve_instrument(DeviceInfo{"QTOF", "G6530A "}, tof),
             CvTerm::constant("MS:1000490", "Agilent instrument model"));
-  EXPECT_TRUE(velorium::resolve_instrument(DeviceInfo{"QTOF", "G6550A"}, tof).name.is_constant());
+  EXPECT_TRUE(velorium::raw::resolve_instrument(DeviceInfo{"QTOF", "G6550A"}, tof).name.is_constant());
 }
 
 TEST(ResolveAnalyzer, NameThenStride) {
-  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"qToF", "m"}, scan_index(196)), Analyzer::Tofms);
-  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"TandemQuadrupole", "m"}, scan_index(284)), Analyzer::Tqms);
-  EXPECT_EQ(velorium::resolve_analyzer(DeviceInfo{"Q-TOF", "G6530A"}, scan_index(196)), Analyzer::Tqms);
-  EXPECT_EQ(velorium::resolve_analyzer(std::nullopt, scan_index(216)), Analyzer::Tofms);
-  EXPECT_EQ(velorium::resolve_analyzer(std::nullopt, scan_index(186)), Analyzer::Tqms);
+  EXPECT_EQ(velorium::raw::resolve_analyzer(DeviceInfo{"qToF", "m"}, scan_index(196)), Analyzer::Tofms);
+  EXPECT_EQ(velorium::raw::resolve_analyzer(DeviceInfo{"TandemQuadrupole", "m"}, scan_index(284)), Analyzer::Tqms);
+  EXPECT_EQ(velorium::raw::resolve_analyzer(DeviceInfo{"Q-TOF", "G6530A"}, scan_index(196)), Analyzer::Tqms);
+  EXPECT_EQ(velorium::raw::resolve_analyzer(std::nullopt, scan_index(216)), Analyzer::Tofms);
+  EXPECT_EQ(velorium::raw::resolve_analyzer(std::nullopt, scan_index(186)), Analyzer::Tqms);
 }
 
-TEST(WarnUnknownPolarity, OneWarningWithTheOrderedMap) {
-  ScanIndex s = scan_index(284);
-  for (const int code : {0, 1, 1, 3, 3, 3}) s.records.push_back({.ion_polarity = code});
-  LogCapture capture;
-  velorium::warn_unknown_polarity(s, "run.d");
-  s.records.push_back({.ion_polarity = -1});
-  s.records.push_back({.ion_polarity = 2});
-  velorium::warn_unknown_polarity(s, "run.d");
-  const std::vector<CapturedRecord> expected{
-      {"velorium::reader", Level::Warn,
-       "run.d: unrecognized IonPolarity values (value: scans) {3: 3}; polarity left unset for those scans"},
-      {"velorium::reader", Level::Warn,
-       "run.d: unrecognized IonPolarity values (value: scans) {-1: 1, 2: 1, 3: 3}; polarity left unset for those scans"},
+TEST(ReaderOpen, OneWarningListsTheUnknownPolarityCodesInOrder) {
+  const auto polarity_warnings = [](const std::vector<std::int32_t>& codes) {
+    Acquisition a;
+    std::vector<TestScan> scans;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      scans.push_back({.scan_id = static_cast<std::uint32_t>(i + 1), .ion_polarity = codes[i]});
+    }
+    a.scans(scans);
+    LogCapture capture;
+    (void)a.open();
+    std::vector<CapturedRecord> found;
+    for (const auto& record : capture.records()) {
+      if (record.message.find("IonPolarity") != std::string::npos) found.push_back(record);
+    }
+    return found;
   };
-  EXPECT_EQ(capture.records(), expected);
+  const auto warning = [](std::string map) {
+    return CapturedRecord{"velorium::reader", Level::Warn,
+                          "run.d: unrecognized IonPolarity values (value: scans) " + map +
+                              "; polarity left unset for those scans"};
+  };
+  EXPECT_EQ(polarity_warnings({0, 1, 1, 3, 3, 3}), std::vector<CapturedRecord>{warning("{3: 3}")});
+  EXPECT_EQ(polarity_warnings({3, 0, 1, 3, -1, 2, 3}), std::vector<CapturedRecord>{warning("{-1: 1, 2: 1, 3: 3}")});
+  EXPECT_TRUE(polarity_warnings({0, 1, 0}).empty());
 }
 
 TEST(ReaderOpen, RequiresAcqDataAndAValidScanIndex) {

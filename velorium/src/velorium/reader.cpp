@@ -1,45 +1,27 @@
 #include "velorium/reader.hpp"
 
-#include <array>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "velorium/chromatograms.hpp"
 #include "velorium/log.hpp"
-#include "velorium/raw/ascii.hpp"
 #include "velorium/raw/calibrations.hpp"
 #include "velorium/raw/decode_scratch.hpp"
 #include "velorium/raw/fileio.hpp"
+#include "velorium/raw/instrument.hpp"
 #include "velorium/raw/metadata.hpp"
 #include "velorium/raw/mspeak.hpp"
 #include "velorium/raw/msprofile.hpp"
 #include "velorium/raw/msscan.hpp"
-#include "velorium/raw/utf8.hpp"
+#include "velorium/raw/run_label.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium {
 namespace {
 
-using lumora::Analyzer;
 using lumora::CvTerm;
 
-struct InstrumentRow {
-  std::string_view model;
-  std::string_view accession;
-  std::string_view name;
-};
-
-constexpr std::array<InstrumentRow, 4> kInstruments{{
-    {"G6410A", "MS:1003526", "6410A Triple Quadrupole LC/MS"},
-    {"G6530A", "MS:1002786", "6530A Q-TOF LC/MS"},
-    {"G6530B", "MS:1002787", "6530B Q-TOF LC/MS"},
-    {"G6550A", "MS:1002784", "6550A iFunnel Q-TOF LC/MS"},
-}};
-
-constexpr CvTerm kGenericModel = CvTerm::constant("MS:1000490", "Agilent instrument model");
-constexpr CvTerm kQtof = CvTerm::constant("MS:1000461", "Agilent Q-TOF");
-constexpr CvTerm kQqq = CvTerm::constant("MS:1000461", "Agilent QQQ");
 constexpr CvTerm kSourceFileFormat = CvTerm::constant("MS:1001509", "Agilent MassHunter format");
 constexpr CvTerm kNativeIdFormat = CvTerm::constant("MS:1001508", "Agilent MassHunter nativeID format");
 
@@ -116,6 +98,24 @@ class ChromatogramSequence final : public lumora::ChromatogramIterator {
   std::size_t position_ = 0;
 };
 
+// One warning for the whole run listing the polarity codes other than 0
+// and 1 with their scan counts.
+void warn_unknown_polarity(const ScanIndex& scans, std::string_view label) {
+  std::map<std::int32_t, std::uint64_t> counts;
+  for (const auto& scan : scans.records) {
+    if (scan.ion_polarity != 0 && scan.ion_polarity != 1) ++counts[scan.ion_polarity];
+  }
+  if (counts.empty() || !log::enabled(log::Level::Warn)) return;
+  std::string map = "{";
+  for (const auto& [value, count] : counts) {
+    if (map.size() > 1) map.append(", ");
+    map.append(text::cat(value, ": ", count));
+  }
+  map.push_back('}');
+  VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": unrecognized IonPolarity values (value: scans) ", map,
+               "; polarity left unset for those scans");
+}
+
 }  // namespace
 
 Result<Reader> Reader::open(const std::filesystem::path& path) {
@@ -124,10 +124,10 @@ Result<Reader> Reader::open(const std::filesystem::path& path) {
   const std::filesystem::path acqdata = path / "AcqData";
   if (!raw::exists(acqdata)) return parse_error("AcqData directory not found");
   VELORIUM_TRY(reader.scan_index_, raw::msscan::from_path(acqdata / "MSScan.bin"));
-  reader.source_file_name_ = run_label(path);
+  reader.source_file_name_ = raw::run_label(path);
   reader.device_ = raw::metadata::parse_devices_xml(acqdata / "Devices.xml");
-  reader.instrument_ = resolve_instrument(reader.device_, reader.scan_index_);
-  reader.analyzer_ = resolve_analyzer(reader.device_, reader.scan_index_);
+  reader.instrument_ = raw::resolve_instrument(reader.device_, reader.scan_index_);
+  reader.analyzer_ = raw::resolve_analyzer(reader.device_, reader.scan_index_);
   reader.acquired_time_ = raw::metadata::parse_acquired_time(acqdata / "Contents.xml");
   reader.calibrations_ = std::make_shared<const raw::CalibrationList>(
       raw::load_calibrations(acqdata, reader.scan_index_, reader.source_file_name_));
@@ -307,71 +307,6 @@ std::unique_ptr<lumora::ChromatogramIterator> Reader::iter_chromatograms() const
   }
   for (auto& chromatogram : std::move(builder).finish()) items.emplace_back(std::move(chromatogram));
   return std::make_unique<ChromatogramSequence>(std::move(items));
-}
-
-std::string run_label(const std::filesystem::path& root) {
-  const std::string_view path = root.native();
-  // Split into components as the platform does: repeated and trailing
-  // separators vanish, and so does every "." but a leading one.
-  std::string_view last;
-  bool has_last = false;
-  bool last_is_plain = false;
-  if (!path.empty() && path.front() == '/') {
-    has_last = true;  // the root directory
-    last_is_plain = false;
-  }
-  std::size_t pos = 0;
-  bool first = true;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view part = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty()) continue;
-    if (part == "." && !(first && path.front() != '/')) continue;
-    first = false;
-    last = part;
-    has_last = true;
-    last_is_plain = part != "." && part != "..";
-  }
-  if (!has_last || !last_is_plain) return "bundle.d";
-  return text::lossy_utf8(last);
-}
-
-CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept {
-  if (device) {
-    if (device->model.size() == 6) {
-      for (const auto& row : kInstruments) {
-        if (text::ascii_iequals(device->model, row.model)) return CvTerm::constant(row.accession, row.name);
-      }
-    }
-    return kGenericModel;
-  }
-  return raw::msscan::is_tof_stride(scans.stride) ? kQtof : kQqq;
-}
-
-Analyzer resolve_analyzer(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept {
-  if (device) {
-    if (text::ascii_iequals(device->name, "qtof")) return Analyzer::Tofms;
-    if (text::ascii_iequals(device->name, "tandemquadrupole")) return Analyzer::Tqms;
-  }
-  return raw::msscan::is_tof_stride(scans.stride) ? Analyzer::Tofms : Analyzer::Tqms;
-}
-
-void warn_unknown_polarity(const ScanIndex& scans, std::string_view label) {
-  std::map<std::int32_t, std::uint64_t> counts;
-  for (const auto& scan : scans.records) {
-    if (scan.ion_polarity != 0 && scan.ion_polarity != 1) ++counts[scan.ion_polarity];
-  }
-  if (counts.empty() || !log::enabled(log::Level::Warn)) return;
-  std::string map = "{";
-  for (const auto& [value, count] : counts) {
-    if (map.size() > 1) map.append(", ");
-    map.append(text::cat(value, ": ", count));
-  }
-  map.push_back('}');
-  VELORIUM_LOG(log::Level::Warn, log::kReaderTarget, label, ": unrecognized IonPolarity values (value: scans) ", map,
-               "; polarity left unset for those scans");
 }
 
 }  // namespace velorium

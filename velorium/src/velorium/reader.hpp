@@ -166,20 +166,4 @@ class Reader final : public lumora::SpectrumSource {
   lumora::Analyzer analyzer_ = lumora::Analyzer::Tofms;
 };
 
-// The last plain component of the folder path, as text with invalid UTF-8
-// replaced; "bundle.d" when the path has none (empty, ".", a root, or a path
-// ending in "..").
-std::string run_label(const std::filesystem::path& root);
-
-// The instrument's PSI-MS term from the device model, or from the scan
-// layout when there is no device description.
-lumora::CvTerm resolve_instrument(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept;
-
-// "tofms" or "tqms" from the device name, or from the scan layout.
-lumora::Analyzer resolve_analyzer(const std::optional<DeviceInfo>& device, const ScanIndex& scans) noexcept;
-
-// One warning for the whole run listing the polarity codes other than 0
-// and 1 with their scan counts.
-void warn_unknown_polarity(const ScanIndex& scans, std::string_view label);
-
 }  // namespace velorium

@@ -11,7 +11,6 @@ namespace {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-
 }  // namespace
 
 std::optional<std::uint64_t> parse_u64(std::string_view text) noexcept {
