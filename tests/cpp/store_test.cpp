@@ -142,7 +142,7 @@ TEST(PeakStore, EverySpectrumAsDecodedOneByOneWhateverTheThreads) {
         auto store = build_store(reader, indices, prefer, threads);
         ASSERT_TRUE(store) << store.error().failure.error.display();
         expect_as_decoded(**store, reader, indices, prefer);
-        EXPECT_EQ((*store)->mapped(), (*store)->points() > 0);
+        EXPECT_EQ((*store)->mapped(), (*store)->points() * 12 >= Columns::kMinMappedBytes);
       }
     }
   }
@@ -329,14 +329,15 @@ TEST(Columns, OneMappingOnAHugePageBoundaryWithHugePageAdvice) {
   EXPECT_FALSE(none->mapped());
   EXPECT_EQ(none->mz(), nullptr);
 
-  auto columns = Columns::allocate(300000);
+  const std::size_t points = Columns::kMinMappedBytes / 12 + 1;
+  auto columns = Columns::allocate(points);
   ASSERT_TRUE(columns);
   ASSERT_TRUE(columns->mapped());
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(columns->mz()) % (2u << 20), 0u);
   EXPECT_EQ(reinterpret_cast<const std::byte*>(columns->intensity()),
-            reinterpret_cast<const std::byte*>(columns->mz()) + 300000 * sizeof(double));
+            reinterpret_cast<const std::byte*>(columns->mz()) + points * sizeof(double));
   columns->mz()[0] = 1.0;
-  columns->intensity()[299999] = 2.0f;  // the last point is inside the mapping
+  columns->intensity()[points - 1] = 2.0f;  // the last point is inside the mapping
   const std::string flags = vm_flags_of(columns->mz());
   ASSERT_FALSE(flags.empty());
   EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
@@ -346,10 +347,13 @@ TEST(Columns, OneMappingOnAHugePageBoundaryWithHugePageAdvice) {
   EXPECT_EQ(columns->mz(), nullptr);
   EXPECT_EQ(moved.mz()[0], 1.0);
 
-  auto heap = Columns::allocate(1000, false);
+  auto heap = Columns::allocate(points, false);
   ASSERT_TRUE(heap);
   EXPECT_FALSE(heap->mapped());
-  heap->intensity()[999] = 3.0f;
+  heap->intensity()[points - 1] = 3.0f;
+  auto small = Columns::allocate(Columns::kMinMappedBytes / 12 - 1);  // too small for whole huge pages
+  ASSERT_TRUE(small);
+  EXPECT_FALSE(small->mapped());
   EXPECT_FALSE(Columns::allocate(std::numeric_limits<std::uint64_t>::max() / 8));
 }
 

@@ -325,10 +325,13 @@ def mappings():
         return sum(1 for _ in f)
 
 
-def test_stores_are_released_with_their_last_view(qtof_run):
-    """Each RawReader maps its store; the mapping goes with the last object
-    that holds it (reader, spectrum, array or table), whatever the order."""
-    folder, _ = qtof_run
+def test_stores_are_released_with_their_last_view(tmp_path):
+    """Each RawReader maps its store (this one is large enough for its own
+    mapping); the mapping goes with the last object that holds it (reader,
+    spectrum, array or table), whatever it is."""
+    folder = tmp_path / "large.d"
+    write_acquisition(folder, synthetic_run(scans=10, points=80000, spectra="profile", encoding="lzf", seed=4,
+                                            compounds=4, background_ions=4))
     path = str(folder)
     velorium.RawReader(path).peak_table()  # NumPy and the module fully loaded
     gc.collect()
