@@ -142,7 +142,7 @@ TEST(PeakStore, EverySpectrumAsDecodedOneByOneWhateverTheThreads) {
         auto store = build_store(reader, indices, prefer, threads);
         ASSERT_TRUE(store) << store.error().failure.error.display();
         expect_as_decoded(**store, reader, indices, prefer);
-        EXPECT_EQ((*store)->mapped(), (*store)->points() > 0);
+        EXPECT_EQ((*store)->mapped(), (*store)->points() * 12 >= Columns::kMinMappedBytes);
       }
     }
   }
@@ -329,14 +329,15 @@ TEST(Columns, OneMappingOnAHugePageBoundaryWithHugePageAdvice) {
   EXPECT_FALSE(none->mapped());
   EXPECT_EQ(none->mz(), nullptr);
 
-  auto columns = Columns::allocate(300000);
+  const std::size_t points = Columns::kMinMappedBytes / 12 + 1;
+  auto columns = Columns::allocate(points);
   ASSERT_TRUE(columns);
   ASSERT_TRUE(columns->mapped());
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(columns->mz()) % (2u << 20), 0u);
   EXPECT_EQ(reinterpret_cast<const std::byte*>(columns->intensity()),
-            reinterpret_cast<const std::byte*>(columns->mz()) + 300000 * sizeof(double));
+            reinterpret_cast<const std::byte*>(columns->mz()) + points * sizeof(double));
   columns->mz()[0] = 1.0;
-  columns->intensity()[299999] = 2.0f;  // the last point is inside the mapping
+  columns->intensity()[points - 1] = 2.0f;  // the last point is inside the mapping
   const std::string flags = vm_flags_of(columns->mz());
   ASSERT_FALSE(flags.empty());
   EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
@@ -346,10 +347,13 @@ TEST(Columns, OneMappingOnAHugePageBoundaryWithHugePageAdvice) {
   EXPECT_EQ(columns->mz(), nullptr);
   EXPECT_EQ(moved.mz()[0], 1.0);
 
-  auto heap = Columns::allocate(1000, false);
+  auto heap = Columns::allocate(points, false);
   ASSERT_TRUE(heap);
   EXPECT_FALSE(heap->mapped());
-  heap->intensity()[999] = 3.0f;
+  heap->intensity()[points - 1] = 3.0f;
+  auto small = Columns::allocate(Columns::kMinMappedBytes / 12 - 1);  // too small for whole huge pages
+  ASSERT_TRUE(small);
+  EXPECT_FALSE(small->mapped());
   EXPECT_FALSE(Columns::allocate(std::numeric_limits<std::uint64_t>::max() / 8));
 }
 
@@ -383,11 +387,11 @@ void in_limited_child(std::uint64_t headroom, Body body) {
 TEST(PeakStore, WithoutRoomForTheClaimsDecodesScanByScan) {
   if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  // Scans 2 to 6 claim 2^25 - 4 points each (384 MiB of columns) from LZF
-  // blocks that do not decode: 1.9 GiB of claims that the checks before
+  // Scans 2 to 6 claim 2^24 - 4 points each (192 MiB of columns) from LZF
+  // blocks that do not decode: 960 MiB of claims that the checks before
   // decoding cannot refuse.
   StoreRun run;
-  const std::uint32_t n = (1u << 25) - 4;
+  const std::uint32_t n = (1u << 24) - 4;
   const Block good = run.profile.add(1, lzf_profile(1.0, 0.5, {1, 2, 3}), 3, 28);
   const Block bogus = run.profile.add(1, {0x20, 0x00}, n, 16 + 4 * n);
   std::vector<TestScan> scans = {{.scan_id = 1, .profile = good}, {.scan_id = 2, .profile = good}};
@@ -397,7 +401,7 @@ TEST(PeakStore, WithoutRoomForTheClaimsDecodesScanByScan) {
   const auto all = all_of(reader);
   const std::string expected = reader.decode_spectrum(2).error().error.display();
   for (const unsigned threads : {1u, 2u}) {
-    in_limited_child(std::uint64_t{1} << 30, [&] {
+    in_limited_child(std::uint64_t{512} << 20, [&] {
       auto store = build_store(reader, all, BlockPreference::Profile, threads);
       return !store && store.error().position == 2 && store.error().failure.error.display() == expected;
     });
@@ -412,10 +416,10 @@ TEST(PeakStore, WithoutRoomForTheClaimsDecodesScanByScan) {
 TEST(PeakStore, OutOfMemoryWhileDecodingIsAnExceptionOnTheCaller) {
   if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  // Five run-length blocks that do decode to 2^25 points each: more than
+  // Five run-length blocks that do decode to 2^24 points each: more than
   // the limit lets the store or the scans hold.
   StoreRun run;
-  const std::uint32_t n = 1u << 25;
+  const std::uint32_t n = 1u << 24;
   const Block zeros = run.profile.add(1, run_length_block(2.0, 0.25, 0), n, 16 + 4 * n);
   std::vector<TestScan> scans;
   for (std::uint32_t i = 0; i < 5; ++i) scans.push_back({.scan_id = 1 + i, .profile = zeros});
@@ -423,7 +427,7 @@ TEST(PeakStore, OutOfMemoryWhileDecodingIsAnExceptionOnTheCaller) {
   const Reader reader = run.open();
   const auto all = all_of(reader);
   for (const unsigned threads : {1u, 2u}) {
-    in_limited_child(std::uint64_t{1} << 30, [&] {
+    in_limited_child(std::uint64_t{512} << 20, [&] {
       try {
         (void)build_store(reader, all, BlockPreference::Profile, threads);
       } catch (const std::bad_alloc&) {

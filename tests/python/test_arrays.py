@@ -318,3 +318,89 @@ def test_numpy_is_needed_only_for_arrays_and_tables(qtof_run):
     """)
     result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0 and result.stdout == "ok\n", result.stderr
+
+
+def mappings():
+    with open("/proc/self/maps") as f:
+        return sum(1 for _ in f)
+
+
+def test_stores_are_released_with_their_last_view(tmp_path):
+    """Each RawReader maps its store (this one is large enough for its own
+    mapping); the mapping goes with the last object that holds it (reader,
+    spectrum, array or table), whatever it is."""
+    folder = tmp_path / "large.d"
+    write_acquisition(folder, synthetic_run(scans=10, points=80000, spectra="profile", encoding="lzf", seed=4,
+                                            compounds=4, background_ions=4))
+    path = str(folder)
+    velorium.RawReader(path).peak_table()  # NumPy and the module fully loaded
+    gc.collect()
+    before = mappings()
+    kept = []
+    for i in range(200):
+        reader = velorium.RawReader(path)
+        s = reader.read_spectrum(i % reader.scan_count)
+        holders = [reader, s, s.mz_array, reader.peak_table()["offsets"]]
+        kept.append(holders[i % 4])  # one of them, alone, keeps the store
+        del reader, s, holders
+        if len(kept) > 5:
+            kept.pop(0)
+    assert mappings() >= before + 5  # the kept ones are still mapped
+    kept.clear()
+    gc.collect()
+    assert mappings() <= before + 2, (before, mappings())
+
+
+CLAIMS_CHILD = textwrap.dedent("""
+    import resource, sys
+    resource.setrlimit(resource.RLIMIT_AS, (int(sys.argv[1]), int(sys.argv[1])))
+    import velorium
+    for path in sys.argv[2:]:
+        try:
+            velorium.RawReader(path)
+            print("ok")
+        except RuntimeError as e:
+            print(str(e))
+""")
+
+
+def test_claims_of_many_scans_cost_no_more_than_the_file_backs(tmp_path):
+    """Scans whose descriptors claim 2^27 points each, under a 1.5 GiB
+    address-space limit: the reader fails with the first failing scan's
+    error, as decoding scan by scan does, never with MemoryError."""
+    from acqwriter import Calibration, DefaultCalEntry, default_masscal_xml, profile_lzf_block
+
+    block, ubc = profile_lzf_block(1000.0, 0.5, [1, 2, 3])
+    xml = default_masscal_xml([DefaultCalEntry(1, Calibration(2.0, 0.0, 0.0, 1e9))])
+    def good(scan_id):
+        return ScanRecord(scan_id, 0.1, calibration_id=1, descriptors=[None, Descriptor(1, 0, len(block), 3, ubc)])
+
+    n = (1 << 27) - 4
+    cases = {
+        # 2^27 peaks claimed in 36-byte blocks: nothing reserved for them.
+        "peaks": ([good(1)] + [ScanRecord(2 + i, 0.2, descriptors=[Descriptor(3, 0, 36, 1 << 27)]) for i in range(40)],
+                  "scanId=2: centroid block: parse error: Truncated MSPeak.bin block"),
+        # 2^27 - 4 profile points with a 512 MiB uncompressed size, from a
+        # block that is no LZF stream: 1.5 GiB each that only decoding refutes.
+        "profile": ([good(1), good(2)] + [ScanRecord(3 + i, 0.2, calibration_id=1,
+                                               descriptors=[None, Descriptor(1, 0, 2, n, 16 + 4 * n)])
+                                    for i in range(6)],
+                    "scanId=3: profile block: parse error: LZF"),
+    }
+    paths = []
+    for name, (records, _) in cases.items():
+        files = {"MSPeak.bin": bytes(36), "MSProfile.bin": block, "DefaultMassCal.xml": xml}
+        paths.append(str(write_scans(tmp_path / f"{name}.d", records, stride=284, files=files)))
+    child = subprocess.run([sys.executable, "-c", CLAIMS_CHILD, str(1536 << 20), *paths],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    lines = child.stdout.splitlines()
+    assert len(lines) == len(cases), child.stdout
+    for line, (name, (_, expected)) in zip(lines, cases.items()):
+        assert expected in line, (name, line)
+        # The same error as decoding in order.
+        folder = tmp_path / f"{name}.d"
+        with pytest.raises(RuntimeError) as streamed:
+            for _ in velorium.iter_spectra(str(folder)):
+                pass
+        assert line == str(streamed.value)

@@ -148,7 +148,7 @@ std::optional<Columns> Columns::allocate(std::uint64_t points, bool allow_mappin
   if (points == 0) return columns;
   if (points > (std::numeric_limits<std::size_t>::max() - 2 * kHugePage) / kBytesPerPoint) return std::nullopt;
   const std::size_t bytes = static_cast<std::size_t>(points) * kBytesPerPoint;
-  if (allow_mapping) {
+  if (allow_mapping && bytes >= kMinMappedBytes) {
     // Address space only: pages are backed when a decode first writes them,
     // by the thread that decodes. The mapping starts on a huge-page boundary
     // and asks for huge pages; the slack before and after is returned.

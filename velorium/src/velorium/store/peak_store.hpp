@@ -17,10 +17,14 @@
 namespace velorium::store {
 
 // The two columns' memory: one anonymous mapping that asks the kernel for
-// huge pages (its pages are first touched by the threads that fill them),
-// or, where no mapping can be had, one heap allocation.
+// huge pages (its pages are first touched by the threads that fill them);
+// one heap allocation for columns smaller than kMinMappedBytes, where whole
+// huge pages would cost more than they save, and where no mapping can be
+// had.
 class Columns {
  public:
+  static constexpr std::size_t kMinMappedBytes = std::size_t{8} << 20;
+
   Columns() = default;
   Columns(Columns&& other) noexcept;
   Columns& operator=(Columns&& other) noexcept;
@@ -29,7 +33,8 @@ class Columns {
   ~Columns();
 
   // Room for `points` points, or nothing when neither a mapping nor the heap
-  // can provide it. `allow_mapping` false takes the heap at once.
+  // can provide it. `allow_mapping` false takes the heap at once, as do
+  // columns of fewer than kMinMappedBytes.
   static std::optional<Columns> allocate(std::uint64_t points, bool allow_mapping = true) noexcept;
 
   double* mz() const noexcept { return mz_; }
