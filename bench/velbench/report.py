@@ -277,13 +277,13 @@ def acquisition_section(a: dict) -> str:
     table_call = "`scan_table()`" if a["python_has_scan_table"] else "`scan_index()` (no `scan_table()` in this build)"
     rows = [
         [f"`Acquisition(path)` + {table_call}", secs(o["acquisition"]["min"]), secs(o["acquisition"]["median"]),
-         times(a["open_ratio"]) + " of `RawReader`"],
+         f"{a['open_ratio'] * 100:.2f} % of `RawReader`"],
         ["`RawReader(path)`", secs(o["rawreader"]["min"]), secs(o["rawreader"]["median"]), "1.00×"],
         [f"`acq[i]`, {r['spectra']} random scans", secs(r["python"]["min"]), secs(r["python"]["median"]),
          times(a["random_ratio"]) + " of C++"],
         ["`Reader::spectrum(i)` in C++, same scans", secs(r["cpp"]["min"]), secs(r["cpp"]["median"]), "1.00×"],
         ["`acq.spectra()`, whole run", secs(p["spectra"]["min"]), secs(p["spectra"]["median"]),
-         times(a["pass_speedup"]) + " faster than `iter_spectra`"],
+         times(a["pass_speedup"]) + " the speed of `iter_spectra`"],
         ["`iter_spectra(path)`, whole run", secs(p["iter_spectra"]["min"]), secs(p["iter_spectra"]["median"]), "1.00×"],
     ]
     m = a["memory"]
