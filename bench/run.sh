@@ -102,6 +102,12 @@ note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    #
 step "Acquisition" "$primary" -m velbench acquisition "$small" "$big" --cpp "$cpp_build/bench/velorium_spectrum_time" \
   --reps "$reps" --out "$results/acquisition.json"
 note_command "python -m velbench acquisition DIR/profile-100m.d DIR/profile-1g.d --cpp build/bench/cpp/bench/velorium_spectrum_time --reps $reps    # ${labels[0]}"
+million=$data/million-point.d
+for label in "${labels[@]}"; do
+  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --reps "$reps" \
+    --out "$results/arrays-$label.json"
+done
+note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${labels[*]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"

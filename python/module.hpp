@@ -19,6 +19,8 @@ class PeakStore;
 
 namespace velorium::python {
 
+class PeakColumns;
+
 struct ModuleState {
   PyTypeObject* raw_reader_type = nullptr;
   PyTypeObject* spectrum_type = nullptr;
@@ -72,6 +74,12 @@ PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);
 // sharing the store: no copy of the record or the peaks.
 PyObject* new_spectrum_from_store(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
                                   std::size_t position);
+
+// The same with the arrays of the store's columns shared: `columns` are
+// PeakColumns over store->mz() and store->intensity(), which every spectrum
+// of the store that is made with them slices.
+PyObject* new_spectrum_from_columns(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                    std::shared_ptr<PeakColumns> columns, std::size_t position);
 
 // The module function iter_spectra(path).
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

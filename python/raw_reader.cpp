@@ -11,6 +11,7 @@
 
 #include "convert.hpp"
 #include "module.hpp"
+#include "peak_columns.hpp"
 #include "tables.hpp"
 #include "velorium/chromatograms.hpp"
 #include "velorium/reader.hpp"
@@ -24,6 +25,7 @@ struct RawReaderObject {
   std::string path;
   std::optional<Reader> reader;
   std::shared_ptr<const store::PeakStore> store;  // every scan, in index order
+  std::shared_ptr<PeakColumns> columns;           // arrays over the store's columns, shared by its spectra
 };
 
 RawReaderObject* as_reader(PyObject* self) { return reinterpret_cast<RawReaderObject*>(self); }
@@ -77,6 +79,7 @@ bool load(RawReaderObject* self, std::string path) {
   }
   self->path = std::move(path);
   self->reader.emplace(std::move(*loaded->reader));
+  self->columns = std::make_shared<PeakColumns>(loaded->store, loaded->store->mz(), loaded->store->intensity());
   self->store = std::move(loaded->store);
   return true;
 }
@@ -96,6 +99,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     new (&object->path) std::string();
     new (&object->reader) std::optional<Reader>();
     new (&object->store) std::shared_ptr<const store::PeakStore>();
+    new (&object->columns) std::shared_ptr<PeakColumns>();
     if (!load(object, std::move(*path))) return nullptr;
     return self.release();
   });
@@ -104,6 +108,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = as_reader(self);
+  object->columns.~shared_ptr();
   object->store.~shared_ptr();
   object->reader.~optional();
   object->path.~basic_string();
@@ -142,7 +147,7 @@ PyObject* read_spectrum(PyObject* self, PyTypeObject* defining_class, PyObject* 
     return raise_runtime_error("scan " + std::to_string(index) + " out of range");
   }
   ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-  return guarded([&] { return new_spectrum_from_store(state, object->store, index); });
+  return guarded([&] { return new_spectrum_from_columns(state, object->store, object->columns, index); });
 }
 
 PyObject* run_info(PyObject* self, PyObject*) {
@@ -178,7 +183,8 @@ PyObject* peak_table(PyObject* self, PyTypeObject* defining_class, PyObject* con
     return nullptr;
   }
   ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-  return guarded([&] { return peak_table_dict(state, as_reader(self)->store); });
+  const auto* object = as_reader(self);
+  return guarded([&] { return peak_table_dict(state, object->store, object->columns.get()); });
 }
 
 PyObject* scan_table(PyObject* self, PyTypeObject* defining_class, PyObject* const*, Py_ssize_t nargs,

@@ -1,8 +1,8 @@
 // class Spectrum: the Python view of one spectrum. Immutable; every property
-// access builds a new Python object, except the arrays, which are views of
-// the decoded peaks. A spectrum holds either its own record or a position in
-// a shared PeakStore; both read the same way: the record without peaks plus
-// the two peak spans.
+// access builds a new Python object; the arrays are new views of the decoded
+// peaks. A spectrum holds either its own record or a position in a shared
+// PeakStore; both read the same way: the record without peaks plus a range
+// of two peak columns.
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "arrays.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "peak_columns.hpp"
 #include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
@@ -18,8 +19,11 @@ namespace {
 
 struct SpectrumObject {
   PyObject_HEAD
-  std::shared_ptr<const void> owner;      // keeps the record and the peaks alive
+  std::shared_ptr<const void> owner;      // keeps the record alive
+  std::shared_ptr<PeakColumns> columns;   // the peaks are points [first, first + count) of these
   const lumora::SpectrumRecord* record;   // its mz and intensity are not read
+  std::size_t first;
+  std::size_t count;
   std::span<const double> mz;
   std::span<const float> intensity;
 };
@@ -30,7 +34,9 @@ const lumora::SpectrumRecord& record_of(PyObject* self) { return *as_spectrum(se
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  as_spectrum(self)->owner.~shared_ptr();
+  SpectrumObject* object = as_spectrum(self);
+  object->columns.~shared_ptr();
+  object->owner.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -82,21 +88,17 @@ PyObject* get_intensity(PyObject* self, void*) {
   return guarded([&] { return float_list(as_spectrum(self)->intensity); });
 }
 
-// Views of the spectrum's own peaks: no copy, whatever the size.
+// Views of the spectrum's peaks: no copy, whatever the size.
 PyObject* get_mz_array(PyObject* self, void*) {
-  const SpectrumObject* object = as_spectrum(self);
-  return guarded([&] {
-    return numpy_view(state_of_type(Py_TYPE(self)), object->owner, object->mz.data(), object->mz.size(),
-                      ElementType::F64);
-  });
+  SpectrumObject* object = as_spectrum(self);
+  return guarded(
+      [&] { return object->columns->mz_array(state_of_type(Py_TYPE(self)), object->first, object->count); });
 }
 
 PyObject* get_intensity_array(PyObject* self, void*) {
-  const SpectrumObject* object = as_spectrum(self);
-  return guarded([&] {
-    return numpy_view(state_of_type(Py_TYPE(self)), object->owner, object->intensity.data(),
-                      object->intensity.size(), ElementType::F32);
-  });
+  SpectrumObject* object = as_spectrum(self);
+  return guarded(
+      [&] { return object->columns->intensity_array(state_of_type(Py_TYPE(self)), object->first, object->count); });
 }
 
 Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(as_spectrum(self)->mz.size()); }
@@ -184,7 +186,16 @@ PyObject* allocate(ModuleState* state) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&as_spectrum(self)->owner) std::shared_ptr<const void>();
+  new (&as_spectrum(self)->columns) std::shared_ptr<PeakColumns>();
   return self;
+}
+
+void set_peaks(SpectrumObject* object, std::shared_ptr<PeakColumns> columns, std::size_t first, std::size_t count) {
+  object->first = first;
+  object->count = count;
+  object->mz = columns->mz().subspan(first, count);
+  object->intensity = columns->intensity().subspan(first, count);
+  object->columns = std::move(columns);
 }
 
 }  // namespace
@@ -194,10 +205,10 @@ PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record) {
   if (!self) return nullptr;  // the record stays with the caller, which releases it
   return guarded([&] {
     auto owned = std::make_shared<const lumora::SpectrumRecord>(std::move(record));
+    auto columns = std::make_shared<PeakColumns>(owned, owned->mz, owned->intensity);
     SpectrumObject* object = as_spectrum(self.get());
     object->record = owned.get();
-    object->mz = owned->mz;
-    object->intensity = owned->intensity;
+    set_peaks(object, std::move(columns), 0, owned->mz.size());
     object->owner = std::move(owned);
     return self.release();
   });
@@ -205,12 +216,21 @@ PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record) {
 
 PyObject* new_spectrum_from_store(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
                                   std::size_t position) {
+  return guarded([&] {
+    auto columns = std::make_shared<PeakColumns>(store, store->mz(), store->intensity());
+    return new_spectrum_from_columns(state, std::move(store), std::move(columns), position);
+  });
+}
+
+PyObject* new_spectrum_from_columns(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                    std::shared_ptr<PeakColumns> columns, std::size_t position) {
   Ref self(allocate(state));
   if (!self) return nullptr;
   SpectrumObject* object = as_spectrum(self.get());
+  const std::uint64_t first = store->offsets()[position];
+  const std::uint64_t count = store->offsets()[position + 1] - first;
   object->record = &store->record(position);
-  object->mz = store->mz(position);
-  object->intensity = store->intensity(position);
+  set_peaks(object, std::move(columns), static_cast<std::size_t>(first), static_cast<std::size_t>(count));
   object->owner = std::move(store);
   return self.release();
 }

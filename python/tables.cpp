@@ -22,13 +22,17 @@ bool put_column(ModuleState* state, PyObject* dict, const char* key, std::vector
 
 }  // namespace
 
-PyObject* peak_table_dict(ModuleState* state, std::shared_ptr<const store::PeakStore> store) {
+PyObject* peak_table_dict(ModuleState* state, std::shared_ptr<const store::PeakStore> store, PeakColumns* columns) {
+  std::shared_ptr<PeakColumns> own;
+  if (columns == nullptr) {
+    own = std::make_shared<PeakColumns>(store, store->mz(), store->intensity());
+    columns = own.get();
+  }
   const store::PeakStore& s = *store;
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), "mz", numpy_view(state, store, s.mz().data(), s.mz().size(), ElementType::F64)) ||
-      !set_item(dict.get(), "intensity",
-                numpy_view(state, store, s.intensity().data(), s.intensity().size(), ElementType::F32)) ||
+  if (!set_item(dict.get(), "mz", columns->mz_array(state, 0, s.points())) ||
+      !set_item(dict.get(), "intensity", columns->intensity_array(state, 0, s.points())) ||
       !set_item(dict.get(), "offsets",
                 numpy_view(state, store, s.offsets().data(), s.offsets().size(), ElementType::U64))) {
     return nullptr;

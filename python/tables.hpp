@@ -7,14 +7,18 @@
 #include <memory>
 
 #include "module.hpp"
+#include "peak_columns.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
 
 // {"mz": float64, "intensity": float32, "offsets": uint64 (size + 1)}: views
-// of the store's columns, which the arrays keep alive.
-PyObject* peak_table_dict(ModuleState* state, std::shared_ptr<const store::PeakStore> store);
+// of the store's columns, which the arrays keep alive. `columns`, when
+// given, are the PeakColumns over the store's columns that its spectra
+// share, so that the table's arrays and theirs have one base.
+PyObject* peak_table_dict(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                          PeakColumns* columns = nullptr);
 
 // One entry per scan of the reader, in index order: index int64,
 // scan_number uint32, ms_level uint32, retention_time_sec float64, polarity
