@@ -277,6 +277,12 @@ def acquisition_section(a: dict) -> str:
              f"count; its peak RSS was {mib(m['small']['peak_rss'])} over `profile-100m` and "
              f"{mib(m['large']['peak_rss'])} over `profile-1g` (fresh processes; difference "
              f"{mib(a['memory_difference'])}).")
+    if "pass_cpu" in a:
+        c = a["pass_cpu"]
+        text += (f" Processor time of one more pass (all threads, user + system): `acq.spectra()` "
+                 f"{secs(c['spectra']['cpu_seconds'])} with {c['spectra']['minor_faults']:,} page faults, "
+                 f"`iter_spectra` {secs(c['iter_spectra']['cpu_seconds'])} with "
+                 f"{c['iter_spectra']['minor_faults']:,}.")
     return text
 
 
