@@ -54,12 +54,14 @@ struct RtRange {
 bool parse_ms_level(PyObject* value, std::optional<std::uint32_t>& level, bool& matches_nothing) {
   matches_nothing = false;
   if (value == nullptr || value == Py_None) return true;
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
+  if (!PyIndex_Check(value) || PyBool_Check(value)) {
     PyErr_Format(PyExc_TypeError, "ms_level must be an int or None, not %.200s", Py_TYPE(value)->tp_name);
     return false;
   }
+  Ref integer(PyNumber_Index(value));  // also NumPy's integers
+  if (!integer) return false;
   int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || number < 0 || number > std::numeric_limits<std::uint32_t>::max()) {
     matches_nothing = true;  // no scan has such a level
@@ -485,13 +487,15 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("index_of", "scan_number", args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
-  if (!PyLong_Check(argument) || PyBool_Check(argument)) {
+  if (!PyIndex_Check(argument) || PyBool_Check(argument)) {
     PyErr_Format(PyExc_TypeError, "index_of() argument 'scan_number' must be int, not %.200s",
                  Py_TYPE(argument)->tp_name);
     return nullptr;
   }
+  Ref integer(PyNumber_Index(argument));  // also NumPy's integers
+  if (!integer) return nullptr;
   int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(argument, &overflow);
+  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return nullptr;
   const auto& table = as_acquisition(self)->by_scan_number;
   if (overflow == 0 && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
@@ -499,7 +503,7 @@ PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const auto found = std::lower_bound(table.begin(), table.end(), std::pair<std::uint32_t, std::size_t>(scan_number, 0));
     if (found != table.end() && found->first == scan_number) return to_py(std::uint64_t{found->second});
   }
-  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", argument);
+  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", integer.get());
   return nullptr;
 }
 

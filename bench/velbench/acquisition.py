@@ -12,6 +12,7 @@
 from __future__ import annotations
 
 import random
+import resource
 import subprocess
 
 from .common import emit, interleaved, peak_rss_bytes, ratio, run_step, summary, timed
@@ -34,6 +35,14 @@ def cpp_random(tool: str, path: str, indices: list[int], rounds: int) -> dict:
     import json
 
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def cpu_and_faults(fn) -> dict:
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    fn()
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    return {"cpu_seconds": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
+            "minor_faults": after.ru_minflt - before.ru_minflt}
 
 
 def run(python: str, small: str, large: str, tool: str, reps: int) -> dict:
@@ -64,13 +73,14 @@ def run(python: str, small: str, large: str, tool: str, reps: int) -> dict:
     def python_random() -> int:
         return sum(len(acq[i]) for i in indices)
 
-    # Interleaved rounds: one C++ round (a process that opens the run, then
-    # is timed), then one Python round, and again.
+    # Interleaved rounds: one C++ process (it opens the run and times two
+    # rounds, the better one counts: its heap is warm then, as this
+    # process's is), then one Python round, and again.
     cpp_times: list[float] = []
     py_times: list[float] = []
     python_random()  # warm
     for _ in range(2 * reps):
-        cpp = cpp_random(tool, large, indices, 1)
+        cpp = cpp_random(tool, large, indices, 2)
         dt, points = timed(python_random)
         if points != cpp["points"]:
             raise RuntimeError(f"acq[i] gave {points} points, C++ {cpp['points']}")
@@ -93,6 +103,9 @@ def run(python: str, small: str, large: str, tool: str, reps: int) -> dict:
     out["pass"] = {name: summary(t) for name, t in pass_times.items()}
     out["pass"]["points"] = pass_results["spectra"]
     out["pass_speedup"] = ratio(out["pass"]["iter_spectra"]["min"], out["pass"]["spectra"]["min"])
+    # The processor time of one more pass of each (all threads: user + system)
+    # and the page faults it took, which a loaded machine does not blur.
+    out["pass_cpu"] = {name: cpu_and_faults(fn) for name, fn in (("spectra", spectra), ("iter_spectra", stream))}
 
     return out
 

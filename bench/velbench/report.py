@@ -262,13 +262,13 @@ def acquisition_section(a: dict) -> str:
     table_call = "`scan_table()`" if a["python_has_scan_table"] else "`scan_index()` (no `scan_table()` in this build)"
     rows = [
         [f"`Acquisition(path)` + {table_call}", secs(o["acquisition"]["min"]), secs(o["acquisition"]["median"]),
-         times(a["open_ratio"]) + " of `RawReader`"],
+         f"{a['open_ratio'] * 100:.2f} % of `RawReader`"],
         ["`RawReader(path)`", secs(o["rawreader"]["min"]), secs(o["rawreader"]["median"]), "1.00×"],
         [f"`acq[i]`, {r['spectra']} random scans", secs(r["python"]["min"]), secs(r["python"]["median"]),
          times(a["random_ratio"]) + " of C++"],
         ["`Reader::spectrum(i)` in C++, same scans", secs(r["cpp"]["min"]), secs(r["cpp"]["median"]), "1.00×"],
         ["`acq.spectra()`, whole run", secs(p["spectra"]["min"]), secs(p["spectra"]["median"]),
-         times(a["pass_speedup"]) + " faster than `iter_spectra`"],
+         times(a["pass_speedup"]) + " the speed of `iter_spectra`"],
         ["`iter_spectra(path)`, whole run", secs(p["iter_spectra"]["min"]), secs(p["iter_spectra"]["median"]), "1.00×"],
     ]
     m = a["memory"]
@@ -277,6 +277,12 @@ def acquisition_section(a: dict) -> str:
              f"count; its peak RSS was {mib(m['small']['peak_rss'])} over `profile-100m` and "
              f"{mib(m['large']['peak_rss'])} over `profile-1g` (fresh processes; difference "
              f"{mib(a['memory_difference'])}).")
+    if "pass_cpu" in a:
+        c = a["pass_cpu"]
+        text += (f" Processor time of one more pass (all threads, user + system): `acq.spectra()` "
+                 f"{secs(c['spectra']['cpu_seconds'])} with {c['spectra']['minor_faults']:,} page faults, "
+                 f"`iter_spectra` {secs(c['iter_spectra']['cpu_seconds'])} with "
+                 f"{c['iter_spectra']['minor_faults']:,}.")
     return text
 
 

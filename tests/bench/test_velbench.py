@@ -198,6 +198,7 @@ def test_acquisition_step_and_its_report(tmp_path, small_profile_run):
     assert a["pass_speedup"] == pytest.approx(a["pass"]["iter_spectra"]["min"] / a["pass"]["spectra"]["min"])
     assert a["memory"]["small"]["scans"] == 400 and a["memory"]["large"]["points"] == 12 * 3000
     assert a["memory_difference"] == a["memory"]["large"]["peak_rss"] - a["memory"]["small"]["peak_rss"]
+    assert all(c["cpu_seconds"] > 0 for c in a["pass_cpu"].values())
 
     results = tmp_path / "results"
     write_json(results / "acquisition.json", a)
@@ -205,6 +206,7 @@ def test_acquisition_step_and_its_report(tmp_path, small_profile_run):
     report.write_report(results, out)
     text = out.read_text()
     assert "## Acquisition: open, random access, a pass" in text
+    assert f"{a['pass_cpu']['iter_spectra']['minor_faults']:,}." in text
     row = next(line for line in text.splitlines() if line.startswith("| `acq[i]`, random scans"))
     assert f"{a['random_ratio']:.2f}×" in row and ("**met**" in row) == (a["random_ratio"] <= 1.2)
 

@@ -172,6 +172,8 @@ def test_selections_equal_filtering_raw_reader(layout):
         seen_nonempty |= bool(expected)
         seen_partial |= 0 < len(expected) < len(reference)
         assert acq.select(ms_level=level, rt_range=rt) == [s.index for s in expected], (level, rt)
+        if level is not None and rt is not None:
+            assert acq.select(ms_level=np.int64(level), rt_range=np.array(rt)) == [s.index for s in expected]
         got = list(acq.spectra(ms_level=level, rt_range=rt))
         assert [fields(s) for s in got] == [fields(s) for s in expected], (level, rt)
     assert seen_nonempty and seen_partial
@@ -180,9 +182,11 @@ def test_selections_equal_filtering_raw_reader(layout):
 def test_lookups_by_scan_number_and_retention_time(layout):
     folder, _, _, reference = layout
     acq = velorium.Acquisition(str(folder))
+    table = acq.scan_table()
     for s in reference:
         assert acq.index_of(s.scan_number) == s.index
         assert acq.index_of(scan_number=s.scan_number) == s.index
+        assert acq.index_of(table["scan_number"][s.index]) == s.index  # NumPy's integers too
     for missing in (0, max(s.scan_number for s in reference) + 1, -5, 2**40):
         with pytest.raises(ValueError, match="scan number"):
             acq.index_of(missing)
