@@ -101,6 +101,12 @@ step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memo
 note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
 step "xic" "$primary" -m velbench xic "$big" --reps "$reps" --out "$results/xic.json"
 note_command "python -m velbench xic DIR/profile-1g.d --reps $reps    # ${labels[0]}"
+million=$data/million-point.d
+for label in "${labels[@]}"; do
+  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --reps "$reps" \
+    --out "$results/arrays-$label.json"
+done
+note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${labels[*]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"

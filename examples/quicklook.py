@@ -205,7 +205,7 @@ def summarize(spectra: Iterable[Any], peaks_per_scan: int = 25) -> RunSummary:
             s.tic.append(tic)
             s.bpc.append(sp.base_peak_intensity or 0.0)
             if n:
-                for mz, h, tol in pick_peaks(sp.mz, sp.intensity, mode == "profile", peaks_per_scan):
+                for mz, h, tol in pick_peaks(sp.mz_array, sp.intensity_array, mode == "profile", peaks_per_scan):
                     s.candidates.append(Peak(mz, h, rt, sp.scan_number, tol))
                 close_cycle()
                 cycle_ms1, cycle_ms2 = sp, None
@@ -342,8 +342,8 @@ def draw_spectrum(ax: Any, sp: Any, color: str, mark_mz: float | None = None, la
     import numpy as np
     from matplotlib.ticker import EngFormatter
 
-    mz = np.asarray(sp.mz, dtype=np.float64)
-    y = np.asarray(sp.intensity, dtype=np.float64)
+    mz = sp.mz_array  # views of the decoded values, no copy
+    y = sp.intensity_array.astype(np.float64)
     profile = sp.scan_mode == "profile"
     if profile:
         ax.plot(mz, y, color=color, lw=0.7)

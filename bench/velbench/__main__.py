@@ -39,6 +39,11 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
+    s = sub.add_parser("arrays", help="time of one mz_array / intensity_array access on a 10^6-point spectrum")
+    s.add_argument("acquisition")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("memory", help="peak RSS of streaming and of RawReader")
     s.add_argument("small")
     s.add_argument("large")
@@ -100,6 +105,10 @@ def main(argv: list[str] | None = None) -> int:
         rawreader_once(args.acquisition)
     elif args.step == "handover":
         from .handover import run
+
+        write_json(args.out, run(args.acquisition, args.reps))
+    elif args.step == "arrays":
+        from .arrays import run
 
         write_json(args.out, run(args.acquisition, args.reps))
     elif args.step == "memory":

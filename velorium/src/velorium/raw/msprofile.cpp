@@ -184,15 +184,20 @@ Result<void> decode_profile_block_into(ByteSpan block, const msscan::SpectrumPar
                                        ScratchBuffer& scratch) {
   VELORIUM_TRY(const bool empty, check_header(params));
   const std::size_t n = empty ? 0 : params.point_count;
-  if (out.mz.size() != n || out.intensity.size() != n) {
+  // Checked after every check of the block itself and before a point is
+  // written: a caller that sized `out` from the descriptor meets this only
+  // when the block is no longer what the descriptor says.
+  const auto fits = [&]() -> Result<void> {
+    if (out.mz.size() == n && out.intensity.size() == n) return {};
     return parse_error(text::cat("profile block of ", n, " points decoded into room for ", out.mz.size()));
-  }
-  if (n == 0) return {};
+  };
+  if (n == 0) return fits();
   const std::uint64_t expected = *params.uncompressed_byte_count;
 
   if (const auto axis = run_length_axis(block)) {
     const ByteSpan stream = block.subspan(kAxisHeaderSize);
     VELORIUM_TRY(const std::uint64_t start, run_length_start(stream, params.point_count));
+    VELORIUM_CHECK(fits());
     std::fill(out.intensity.begin(), out.intensity.end(), 0.0f);
     VELORIUM_CHECK(run_length_walk(stream, n, start, out.intensity.data(), kToFloat));
     calibration.mz_at_axis(axis->x0, axis->dx, 0, out.mz.data(), n);
@@ -207,6 +212,7 @@ Result<void> decode_profile_block_into(ByteSpan block, const msscan::SpectrumPar
   VELORIUM_CHECK(lzf::decompress_into(block, raw));
   const Axis axis = Axis::read(raw.data());
   if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
+  VELORIUM_CHECK(fits());
   const std::uint8_t* src = raw.data() + kAxisHeaderSize;
   float* const intensity = out.intensity.data();
   for (std::size_t i = 0; i < n; ++i) intensity[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * i));

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -25,26 +27,35 @@ constexpr std::uint64_t kProfileHeader = 16;   // axis header of a profile block
 std::uint64_t round_up(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
 
 // The decoded results of a parallel pass, one slot per position, and the
-// first failing position once one is known.
+// first position that failed or threw once one is known: positions after it
+// are not needed, as decoding in order would have stopped there.
 class Outcomes {
  public:
-  explicit Outcomes(std::size_t count) : results_(count), first_failure_(count) {}
+  explicit Outcomes(std::size_t count) : results_(count), stop_(count), failure_(count), thrown_at_(count) {}
 
-  // True while position p may still be the first failure or is needed.
-  bool needed(std::size_t p) const noexcept { return p < first_failure_.load(std::memory_order_relaxed); }
+  bool needed(std::size_t p) const noexcept { return p < stop_.load(std::memory_order_relaxed); }
 
   void put(std::size_t p, DecodeResult result) {
-    if (!result) {
-      std::size_t seen = first_failure_.load(std::memory_order_relaxed);
-      while (p < seen && !first_failure_.compare_exchange_weak(seen, p, std::memory_order_relaxed)) {
-      }
-    }
+    if (!result) lower(failure_, p);
     results_[p] = std::move(result);
   }
 
-  // After the pass: the first failure in position order, if any.
+  // A decode that threw (out of memory, say): kept to be rethrown on the
+  // calling thread unless a failure comes before it.
+  void put_exception(std::size_t p, std::exception_ptr exception) {
+    const std::lock_guard lock(mutex_);
+    if (p < thrown_at_) {
+      thrown_at_ = p;
+      exception_ = std::move(exception);
+    }
+    lower(stop_, p);
+  }
+
+  // After the pass: the first failure in position order, if any; rethrows
+  // an exception of an earlier position.
   std::optional<StoreFailure> first_failure() {
-    const std::size_t p = first_failure_.load(std::memory_order_relaxed);
+    const std::size_t p = failure_.load(std::memory_order_relaxed);
+    if (exception_ && thrown_at_ < p) std::rethrow_exception(exception_);
     if (p == results_.size()) return std::nullopt;
     return StoreFailure{p, std::move(results_[p]).error()};
   }
@@ -60,24 +71,40 @@ class Outcomes {
   DecodeResult& operator[](std::size_t p) noexcept { return results_[p]; }
 
  private:
+  void lower(std::atomic<std::size_t>& value, std::size_t p) noexcept {
+    std::size_t seen = value.load(std::memory_order_relaxed);
+    while (p < seen && !value.compare_exchange_weak(seen, p, std::memory_order_relaxed)) {
+    }
+    if (&value == &failure_) lower(stop_, p);
+  }
+
   std::vector<DecodeResult> results_;
-  std::atomic<std::size_t> first_failure_;
+  std::atomic<std::size_t> stop_;
+  std::atomic<std::size_t> failure_;
+  std::mutex mutex_;
+  std::size_t thrown_at_;
+  std::exception_ptr exception_;
 };
 
-// Runs `decode(position, scratch)` for every position in [0, count) on
-// `threads` threads, positions handed out in increasing order, each thread
-// with its own scratch memory; positions after a known failure are skipped.
+// Runs `decode(position, scratch)` for every needed position in [0, count)
+// on `threads` threads, positions handed out in increasing order, each
+// thread with its own scratch memory.
 template <class Decode>
 void decode_all(std::size_t count, unsigned threads, Outcomes& outcomes, Decode&& decode) {
   if (threads == 0) threads = default_threads();
   const unsigned workers = static_cast<unsigned>(std::clamp<std::size_t>(count, 1, threads));
   std::atomic<std::size_t> next{0};
   parallel_for(workers, workers, [&](std::size_t) {
-    DecodeScratch scratch;
+    std::optional<DecodeScratch> scratch;
     for (std::size_t p = next.fetch_add(1, std::memory_order_relaxed); p < count;
          p = next.fetch_add(1, std::memory_order_relaxed)) {
       if (!outcomes.needed(p)) continue;
-      outcomes.put(p, decode(p, scratch));
+      try {
+        if (!scratch) scratch.emplace();
+        outcomes.put(p, decode(p, *scratch));
+      } catch (...) {
+        outcomes.put_exception(p, std::current_exception());
+      }
     }
   });
 }
