@@ -11,8 +11,9 @@ retention-time range and the most intense MS1 peaks, then writes a figure
 chromatogram, one MS1 and one MS2 spectrum) to quicklook.png in the current
 folder, or to --out FILE.
 
-The metadata comes from velorium.RawReader; the spectra are then streamed one
-at a time with velorium.iter_spectra, so the pass over the peaks needs only a
+The run is opened with velorium.Acquisition, which reads the metadata and the
+scan index without decoding any spectrum; the spectra are then decoded ahead on
+worker threads by Acquisition.spectra(), so the pass over the peaks needs only a
 few spectra in memory. Needs numpy, and matplotlib for the figure.
 """
 
@@ -517,29 +518,28 @@ def run(args: argparse.Namespace) -> None:
     if args.top < 0:
         raise QuickLookError("--top must be 0 or more")
 
-    # Opening decodes every spectrum once; only the metadata is kept from it.
+    # Opening reads the scan index and the metadata; no spectrum is decoded yet.
     t0 = time.perf_counter()
     try:
-        reader = velorium.RawReader(path)
-        info, device, index = reader.run_info(), reader.device_info(), reader.scan_index()
-        scan_count = reader.scan_count
+        acq = velorium.Acquisition(path)
+        info, device, index = acq.run_info(), acq.device_info(), acq.scan_index()
+        scan_count = len(acq)
     except RuntimeError as exc:
         raise QuickLookError(f"{path}: not a readable acquisition: {exc}") from None
-    del reader
     opened = time.perf_counter() - t0
     print(describe_run(path, info, device, index, scan_count))
-    print(f"  opened in      {opened:.2f} s (RawReader: every spectrum decoded)")
+    print(f"  opened in      {opened:.3f} s (Acquisition: nothing decoded yet)")
     print()
 
     progress = Progress(scan_count, "streaming spectra", enabled=False if args.no_progress else None)
     try:
-        summary = summarize(progress.wrap(velorium.iter_spectra(path)))
+        summary = summarize(progress.wrap(acq.spectra()))
     except RuntimeError as exc:
         progress.close()
         raise QuickLookError(f"{path}: spectrum {progress.count} failed: {exc}") from None
     summary.seconds = progress.close()
     print(describe_scans(summary))
-    print(f"Streamed         {summary.scans} spectra with iter_spectra in {summary.seconds:.2f} s")
+    print(f"Streamed         {summary.scans} spectra with Acquisition.spectra() in {summary.seconds:.2f} s")
     print()
     peaks = merge_peaks(summary.candidates, max(args.top, XIC_IONS))
     print(describe_peaks(peaks[:args.top]))

@@ -257,6 +257,29 @@ def memory_section(m: dict) -> str:
     return text
 
 
+def acquisition_section(a: dict) -> str:
+    o, r, p = a["open"], a["random"], a["pass"]
+    table_call = "`scan_table()`" if a["python_has_scan_table"] else "`scan_index()` (no `scan_table()` in this build)"
+    rows = [
+        [f"`Acquisition(path)` + {table_call}", secs(o["acquisition"]["min"]), secs(o["acquisition"]["median"]),
+         f"{a['open_ratio'] * 100:.2f} % of `RawReader`"],
+        ["`RawReader(path)`", secs(o["rawreader"]["min"]), secs(o["rawreader"]["median"]), "1.00×"],
+        [f"`acq[i]`, {r['spectra']} random scans", secs(r["python"]["min"]), secs(r["python"]["median"]),
+         times(a["random_ratio"]) + " of C++"],
+        ["`Reader::spectrum(i)` in C++, same scans", secs(r["cpp"]["min"]), secs(r["cpp"]["median"]), "1.00×"],
+        ["`acq.spectra()`, whole run", secs(p["spectra"]["min"]), secs(p["spectra"]["median"]),
+         times(a["pass_speedup"]) + " the speed of `iter_spectra`"],
+        ["`iter_spectra(path)`, whole run", secs(p["iter_spectra"]["min"]), secs(p["iter_spectra"]["median"]), "1.00×"],
+    ]
+    m = a["memory"]
+    text = table(["Reading `profile-1g`", "Best", "Median", "Ratio"], rows, "lrrr")
+    text += (f"\n\nThe run has {a['scans']:,} scans. `acq.spectra()` decodes ahead on the library's default thread "
+             f"count; its peak RSS was {mib(m['small']['peak_rss'])} over `profile-100m` and "
+             f"{mib(m['large']['peak_rss'])} over `profile-1g` (fresh processes; difference "
+             f"{mib(a['memory_difference'])}).")
+    return text
+
+
 def mzml_section(runs: list[dict]) -> str:
     first = runs[0]
     text = (f"`qtof-run` ({first['spectra']:,} spectra, {first['points']:,} points; MS1 profile, MS2 centroid): "
@@ -378,6 +401,7 @@ def write_report(results: Path, out: Path) -> None:
     decode = load(results, "decode.json")
     memory = load(results, "memory.json")
     profile = load(results, "profile.json")
+    acquisition = load(results, "acquisition.json")
     handovers = [load(results, p.name) for p in sorted(results.glob("handover-*.json"), reverse=True)]
     mzmls = [load(results, p.name) for p in sorted(results.glob("mzml-*.json"), reverse=True)]
     xic = load(results, "xic.json")
@@ -417,6 +441,17 @@ def write_report(results: Path, out: Path) -> None:
         summary_rows.append([f"Arrays: one `mz_array` / `intensity_array` access, {a['points']:,}-point spectrum "
                              f"(Python {a['python']})", f"{worst * 1e6:.2f} µs", "< 2 µs",
                              verdict(worst * 1e6, 2.0, False)])
+    if acquisition:
+        summary_rows.append(["`Acquisition(path)` + scan table ÷ `RawReader(path)`, 1 GB run",
+                             f"{acquisition['open_ratio'] * 100:.2f} %", "≤ 1 %",
+                             verdict(acquisition["open_ratio"] * 100, 1.0, False)])
+        summary_rows.append(["`acq[i]`, random scans ÷ `Reader::spectrum(i)` in C++", times(acquisition["random_ratio"]),
+                             "≤ 1.2", verdict(acquisition["random_ratio"], 1.2, False)])
+        summary_rows.append(["`acq.spectra()` speed ÷ `iter_spectra` speed, 1 GB run",
+                             times(acquisition["pass_speedup"]), "≥ 1.0", verdict(acquisition["pass_speedup"], 1.0, True)])
+        summary_rows.append(["Memory: `acq.spectra()` peak RSS, 1 GB run − 100 MB run",
+                             mib(acquisition["memory_difference"]), "< 32 MiB",
+                             verdict(acquisition["memory_difference"] / MiB, 32.0, False)])
     for h in mzmls:
         summary_rows.append([f"vs mzML with pyopenms, lists of every spectrum (Python {h['python']})",
                              f"{times(h['speedup_pyopenms'])} faster", "≥ 5×",
@@ -479,6 +514,8 @@ def write_report(results: Path, out: Path) -> None:
         parts += ["", "## Python hand-over", "", handover_section(handovers)]
     if memory:
         parts += ["", "## Memory", "", memory_section(memory)]
+    if acquisition:
+        parts += ["", "## Acquisition: open, random access, a pass", "", acquisition_section(acquisition)]
     if mzmls:
         parts += ["", "## Against mzML readers", "", mzml_section(mzmls)]
     if xic:

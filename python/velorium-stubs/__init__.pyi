@@ -268,6 +268,10 @@ class Acquisition:
         """Instrument name and model decoded from Devices.xml, when available."""
     def scan_index(self, /) -> ScanIndex:
         """The decoded MSScan.bin header and scan records."""
+    def scan_table(self, /) -> ScanTable:
+        """One NumPy array per column, one entry per scan, of what the scan index records."""
+    def peak_table(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> PeakTable:
+        """The selected spectra decoded in parallel, as NumPy arrays."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
     def xic(
         self,

@@ -4,10 +4,11 @@ acquisition, its parsers, and the report it writes from their results."""
 import json
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
-from velbench import arrays, cpp, decode, handover, memory, report
+from velbench import acquisition, arrays, cpp, decode, handover, memory, report
 from velbench.common import write_json
 from velbench.profile import parse_report
 
@@ -203,3 +204,47 @@ def test_xic_step_and_its_report(tmp_path, small_profile_run):
     row = next(line for line in text.splitlines() if line.startswith("| XIC: `Acquisition.xic`"))
     assert f"{a['ratio']:.2f}×" in row and ("**met**" in row) == (a["ratio"] <= 1.5)
     assert "## Extracted-ion chromatograms" in text
+
+
+# --- Acquisition ---------------------------------------------------------------
+
+
+def fake_spectrum_time(folder: Path, extra_points: int = 0) -> str:
+    """Stands in for the C++ velorium_spectrum_time: same input and output."""
+    tool = folder / "spectrum_time"
+    tool.write_text(f"#!{sys.executable}\n" + textwrap.dedent(f"""
+        import json, sys, time, velorium
+        acq = velorium.Acquisition(sys.argv[1])
+        indices = [int(x) for x in sys.stdin.read().split()]
+        t0 = time.perf_counter()
+        points = sum(len(acq[i]) for i in indices) + {extra_points}
+        dt = time.perf_counter() - t0
+        print(json.dumps({{"spectra": len(indices), "points": points, "rounds": 1, "min": dt, "median": dt}}))
+    """))
+    tool.chmod(0o755)
+    return str(tool)
+
+
+def test_acquisition_step_and_its_report(tmp_path, small_profile_run):
+    a = acquisition.run(sys.executable, ROOT_SAMPLE, str(small_profile_run), fake_spectrum_time(tmp_path), reps=1)
+    assert a["scans"] == 12 and a["random"]["spectra"] == acquisition.RANDOM_SPECTRA
+    assert a["pass"]["points"] == 12 * 3000
+    assert a["open_ratio"] == pytest.approx(a["open"]["acquisition"]["min"] / a["open"]["rawreader"]["min"])
+    assert a["random_ratio"] == pytest.approx(a["random"]["python"]["min"] / a["random"]["cpp"]["min"])
+    assert a["pass_speedup"] == pytest.approx(a["pass"]["iter_spectra"]["min"] / a["pass"]["spectra"]["min"])
+    assert a["memory"]["small"]["scans"] == 400 and a["memory"]["large"]["points"] == 12 * 3000
+    assert a["memory_difference"] == a["memory"]["large"]["peak_rss"] - a["memory"]["small"]["peak_rss"]
+
+    results = tmp_path / "results"
+    write_json(results / "acquisition.json", a)
+    out = tmp_path / "BENCHMARKS.md"
+    report.write_report(results, out)
+    text = out.read_text()
+    assert "## Acquisition: open, random access, a pass" in text
+    row = next(line for line in text.splitlines() if line.startswith("| `acq[i]`, random scans"))
+    assert f"{a['random_ratio']:.2f}×" in row and ("**met**" in row) == (a["random_ratio"] <= 1.2)
+
+
+def test_acquisition_step_refuses_a_reference_that_decodes_other_points(tmp_path, small_profile_run):
+    with pytest.raises(RuntimeError, match="points"):
+        acquisition.run(sys.executable, ROOT_SAMPLE, str(small_profile_run), fake_spectrum_time(tmp_path, 1), reps=1)
