@@ -5,6 +5,7 @@
 // the work runs without the interpreter lock.
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -48,14 +49,15 @@ bool is_float64(const Py_buffer& view) {
          (format == "<d" && std::endian::native == std::endian::little);
 }
 
-// Reads a one-dimensional contiguous float64 buffer directly; false (no
-// error set) when `value` is no such buffer.
+// Reads a one-dimensional float64 buffer (any stride) directly; false with
+// no error set when `value` is no such buffer, false with `failed` set (and
+// ValueError) for a buffer of more than one dimension.
 bool float64_buffer(PyObject* value, std::vector<double>& out, bool& failed) {
   failed = false;
   if (!PyObject_CheckBuffer(value)) return false;
   Py_buffer view;
-  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();  // not contiguous: read item by item
+  if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();  // read item by item
     return false;
   }
   bool used = false;
@@ -63,8 +65,13 @@ bool float64_buffer(PyObject* value, std::vector<double>& out, bool& failed) {
     PyErr_SetString(PyExc_ValueError, "xic() argument 'targets' must be one-dimensional");
     failed = true;
   } else if (view.ndim == 1 && is_float64(view)) {
-    const auto* data = static_cast<const double*>(view.buf);
-    out.assign(data, data + view.len / 8);
+    const Py_ssize_t count = view.shape[0];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
+    out.resize(static_cast<std::size_t>(count));
+    const char* item = static_cast<const char*>(view.buf);
+    for (Py_ssize_t i = 0; i < count; ++i, item += stride) {
+      std::memcpy(&out[static_cast<std::size_t>(i)], item, sizeof(double));
+    }
     used = true;
   }
   PyBuffer_Release(&view);

@@ -146,6 +146,8 @@ def test_targets_of_every_kind_give_the_same_result(source):
         np.array(base),
         np.array(base, dtype=">f8"),
         doubled[::2],  # not contiguous
+        np.array(base[::-1])[::-1],  # a negative stride
+        np.stack([base, base], axis=1)[:, 1],
         array.array("d", base),
         memoryview(array.array("d", base)),
         [np.float64(m) for m in base],
@@ -168,6 +170,8 @@ BAD_ARGUMENTS = [
     (dict(targets=np.array([100.0, math.inf])), ValueError, "'targets'"),
     (dict(targets=[-1.0]), ValueError, "'targets'"),
     (dict(targets=np.zeros((2, 2))), ValueError, "'targets'"),
+    (dict(targets=np.zeros((3, 2)).T), ValueError, "'targets'"),
+    (dict(targets=np.float64(100.0)), TypeError, "'targets'"),
     (dict(targets="100"), TypeError, "'targets'"),
     (dict(targets=5.0), TypeError, "'targets'"),
     (dict(targets=[100.0, "a"]), TypeError, "'targets'"),

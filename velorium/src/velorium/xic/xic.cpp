@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "velorium/prefetch.hpp"
+#include "velorium/raw/fileio.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/text.hpp"
 
@@ -194,6 +195,52 @@ Chromatograms allocate(std::size_t targets, std::size_t scans) {
 
 }  // namespace
 
+namespace {
+
+// One decoding thread's memory, reused from scan to scan: the block's bytes
+// and the decoded points. The point buffers are allocated without being
+// written, so room for a claim that the decoder then rejects costs no pages.
+class DecodeWorker {
+ public:
+  // The points of scan `index`, or its failure. The spans stay valid until
+  // the next call.
+  std::expected<std::pair<std::span<const double>, std::span<const float>>, BlockFailure> decode(
+      const Reader& reader, std::size_t index, BlockPreference prefer, std::optional<std::uint64_t> profile_size,
+      std::optional<std::uint64_t> peak_size) {
+    const BlockPlan plan = reader.block_plan(index, prefer);
+    const std::size_t n = plan.point_count;
+    if (n != 0 && store::justified_points(reader, index, prefer, profile_size, peak_size) == n) {
+      reserve(n);
+      const raw::PeakSpans out{{mz_.get(), n}, {intensity_.get(), n}};
+      auto decoded = reader.decode_spectrum_into(index, prefer, out, scratch_);
+      if (!decoded) return std::unexpected(std::move(decoded).error());
+      return std::pair{std::span<const double>(out.mz), std::span<const float>(out.intensity)};
+    }
+    // No points, or a claim the files cannot back: the allocating decode,
+    // which meets the same failure first.
+    auto decoded = reader.decode_spectrum(index, prefer);
+    if (!decoded) return std::unexpected(std::move(decoded).error());
+    record_ = std::move(*decoded);
+    return std::pair{std::span<const double>(record_.mz), std::span<const float>(record_.intensity)};
+  }
+
+ private:
+  void reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    mz_ = std::make_unique_for_overwrite<double[]>(n);
+    intensity_ = std::make_unique_for_overwrite<float[]>(n);
+    capacity_ = n;
+  }
+
+  DecodeScratch scratch_;
+  std::unique_ptr<double[]> mz_;
+  std::unique_ptr<float[]> intensity_;
+  std::size_t capacity_ = 0;
+  lumora::SpectrumRecord record_;
+};
+
+}  // namespace
+
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer, unsigned threads) {
   const std::size_t scans = indices.size();
@@ -211,20 +258,31 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
     while (s < seen && !first_failure.compare_exchange_weak(seen, s, std::memory_order_relaxed)) {
     }
   };
+  const auto profile_size = raw::file_size(reader.profile_path());
+  const auto peak_size = raw::file_size(reader.peak_path());
   double* values = result.values.data();
-  parallel_for(scans, threads, [&](std::size_t s) {
-    if (s > first_failure.load(std::memory_order_relaxed)) return;
-    try {
-      auto spectrum = reader.decode_spectrum(indices[s], prefer);
-      if (!spectrum) {
-        failures[s].emplace(std::move(spectrum).error());
+  // Each worker claims scans one at a time and keeps its memory between them.
+  const unsigned workers = static_cast<unsigned>(
+      std::clamp<std::size_t>(threads == 0 ? default_threads() : threads, 1, std::max<std::size_t>(scans, 1)));
+  std::atomic<std::size_t> next{0};
+  parallel_for(workers, workers, [&](std::size_t) {
+    std::optional<DecodeWorker> worker;
+    for (std::size_t s = next.fetch_add(1, std::memory_order_relaxed); s < scans;
+         s = next.fetch_add(1, std::memory_order_relaxed)) {
+      if (s > first_failure.load(std::memory_order_relaxed)) continue;
+      try {
+        if (!worker) worker.emplace();
+        auto points = worker->decode(reader, indices[s], prefer, profile_size, peak_size);
+        if (!points) {
+          failures[s].emplace(std::move(points).error());
+          failed_at(s);
+          continue;
+        }
+        extract_spectrum(windows, points->first, points->second, aggregate, values + s, scans);
+      } catch (...) {
+        exceptions[s] = std::current_exception();
         failed_at(s);
-        return;
       }
-      extract_spectrum(windows, spectrum->mz, spectrum->intensity, aggregate, values + s, scans);
-    } catch (...) {
-      exceptions[s] = std::current_exception();
-      failed_at(s);
     }
   });
   const std::size_t first = first_failure.load();
