@@ -1,5 +1,4 @@
 #include <cmath>
-#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
