@@ -140,7 +140,7 @@ clean_env=(env -i "HOME=$run/home" "TMPDIR=$run/tmp" "PATH=$venv/bin" "LANG=C.UT
 smoke=("$venv/bin/python" "$root/tests/wheel/smoke.py" --version "$version" --root "$root" --work "$run")
 hide='mount -t tmpfs none /usr/include && mount -t tmpfs none /usr/lib/gcc && exec "$@"'
 say "smoke test of the installed wheel (no compiler, CMake or headers on PATH)"
-if unshare --mount --propagation private true 2>/dev/null; then
+if unshare --mount --propagation private /bin/sh -c 'mount -t tmpfs none /usr/include' 2>/dev/null; then
   (cd "$run" && unshare --mount --propagation private /bin/sh -c "$hide" sh "${clean_env[@]}" "${smoke[@]}" --hidden-headers)
 else
   (cd "$run" && "${clean_env[@]}" "${smoke[@]}")
