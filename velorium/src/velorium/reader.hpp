@@ -13,13 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "velorium/version.hpp"  // kSoftwareVersion
 #include "lumora/source.hpp"
 #include "lumora/types.hpp"
 #include "velorium/calibrations.hpp"
 #include "velorium/error.hpp"
 #include "velorium/raw/metadata.hpp"
 #include "velorium/raw/msscan.hpp"
-#include "velorium/version.hpp"
 
 namespace velorium {
 
