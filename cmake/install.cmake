@@ -17,7 +17,6 @@ install(TARGETS velorium lumora_core EXPORT velorium-targets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/velorium/src/velorium DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
   PATTERN "raw" EXCLUDE)
-install(FILES ${PROJECT_BINARY_DIR}/generated/velorium/version.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velorium)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/lumora-core/src/lumora DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp")
 

@@ -102,6 +102,18 @@ while IFS= read -r -d '' file; do
   done <<<"$needed"
 done < <(find "$unpacked" -type f -print0)
 [ "$elves" -ge 1 ] || fail "no binary in the wheel"
+# The oldest glibc the wheels support (README.md, Installing): 2.34, where the
+# thread functions moved into libc. A symbol of a newer glibc in a binary
+# narrows the systems the wheel installs on; name them.
+floor=34
+if [ "$(sed -E 's/manylinux_2_([0-9]+)_.*/\1/' <<<"$tag")" -gt "$floor" ]; then
+  while IFS= read -r -d '' file; do
+    head -c 4 "$file" | grep -q 'ELF' || continue
+    objdump -T "$file" | awk -v floor="$floor" -v name="${file#"$unpacked"/}" \
+      'match($0, /GLIBC_2\.[0-9]+/) { split(substr($0, RSTART, RLENGTH), v, "."); if (v[2] + 0 > floor) print "   " name ": " $NF " (" substr($0, RSTART, RLENGTH) ")" }' >&2
+  done < <(find "$unpacked" -type f -print0)
+  fail "the wheel needs a glibc newer than 2.$floor ($tag), for the symbols above"
+fi
 
 # --- A fresh environment, installed without an index ------------------------------
 # The demo's requirements come from a local folder of wheels, filled once.
@@ -128,7 +140,7 @@ clean_env=(env -i "HOME=$run/home" "TMPDIR=$run/tmp" "PATH=$venv/bin" "LANG=C.UT
 smoke=("$venv/bin/python" "$root/tests/wheel/smoke.py" --version "$version" --root "$root" --work "$run")
 hide='mount -t tmpfs none /usr/include && mount -t tmpfs none /usr/lib/gcc && exec "$@"'
 say "smoke test of the installed wheel (no compiler, CMake or headers on PATH)"
-if unshare --mount --propagation private true 2>/dev/null; then
+if unshare --mount --propagation private /bin/sh -c 'mount -t tmpfs none /usr/include' 2>/dev/null; then
   (cd "$run" && unshare --mount --propagation private /bin/sh -c "$hide" sh "${clean_env[@]}" "${smoke[@]}" --hidden-headers)
 else
   (cd "$run" && "${clean_env[@]}" "${smoke[@]}")

@@ -13,13 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "velorium/version.hpp"  // kSoftwareVersion
 #include "lumora/source.hpp"
 #include "lumora/types.hpp"
 #include "velorium/device_info.hpp"
 #include "velorium/error.hpp"
 #include "velorium/peak_spans.hpp"
 #include "velorium/scan_index.hpp"
-#include "velorium/version.hpp"
 
 namespace velorium {
 
