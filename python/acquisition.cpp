@@ -128,12 +128,12 @@ bool parse_rt_range(PyObject* value, std::optional<RtRange>& range) {
 }
 
 // The retention time in seconds exactly as the spectrum record holds it.
-double retention_time_sec(const raw::msscan::ScanRecord& scan) { return scan.retention_time_min * 60.0; }
+double retention_time_sec(const ScanRecord& scan) { return scan.retention_time_min * 60.0; }
 
 std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_t> level,
                                 std::optional<RtRange> range) {
   std::vector<std::size_t> indices;
-  const auto& records = reader.msscan().records;
+  const auto& records = reader.scan_index().records;
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (level && records[i].ms_level != *level) continue;
     if (range) {
@@ -375,7 +375,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       WithoutGil unlocked;
       opened.emplace(Reader::open(std::filesystem::path(native)));
       if (*opened) {
-        const auto& records = (*opened)->msscan().records;
+        const auto& records = (*opened)->scan_index().records;
         by_scan_number.reserve(records.size());
         for (std::size_t i = 0; i < records.size(); ++i) by_scan_number.emplace_back(records[i].scan_id, i);
         std::sort(by_scan_number.begin(), by_scan_number.end());
@@ -524,7 +524,7 @@ PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
     std::optional<std::uint32_t> level;
     bool matches_nothing = false;
     if (!parse_ms_level(ms_level, level, matches_nothing)) return nullptr;
-    const auto& records = as_acquisition(self)->reader->msscan().records;
+    const auto& records = as_acquisition(self)->reader->scan_index().records;
     std::optional<std::size_t> best;
     double best_distance = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < records.size() && !matches_nothing; ++i) {
@@ -554,8 +554,7 @@ PyObject* device_info(PyObject* self, PyObject*) {
 
 PyObject* scan_index(PyObject* self, PyObject*) {
   return guarded([&] {
-    const Reader& reader = *as_acquisition(self)->reader;
-    return scan_index_dict(reader.msscan(), reader.calibrations());
+    return scan_index_dict(*as_acquisition(self)->reader);
   });
 }
 
