@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "velorium/prefetch.hpp"
+#include "velorium/raw/decode_scratch.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/text.hpp"
@@ -211,7 +212,7 @@ class DecodeWorker {
     const std::size_t n = plan.point_count;
     if (n != 0 && store::justified_points(reader, index, prefer, profile_size, peak_size) == n) {
       reserve(n);
-      const raw::PeakSpans out{{mz_.get(), n}, {intensity_.get(), n}};
+      const PeakSpans out{{mz_.get(), n}, {intensity_.get(), n}};
       auto decoded = reader.decode_spectrum_into(index, prefer, out, scratch_);
       if (!decoded) return std::unexpected(std::move(decoded).error());
       return std::pair{std::span<const double>(out.mz), std::span<const float>(out.intensity)};
