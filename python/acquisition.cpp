@@ -145,8 +145,8 @@ std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_
   return indices;
 }
 
-// Parses the two keyword arguments (ms_level=None, rt_range=None) of a
-// method named `function`.
+// Parses the two arguments (ms_level=None, rt_range=None) of a selecting
+// method; `format` is "|OO:" and the method's name.
 bool selection_arguments(const char* format, PyObject* args, PyObject* kwds, PyObject*& ms_level,
                          PyObject*& rt_range) {
   static const char* keywords[] = {"ms_level", "rt_range", nullptr};
