@@ -85,6 +85,13 @@ void sweep_sorted(const Windows& windows, std::span<const double> mz, std::span<
   }
 }
 
+// Orders positions by their value, equal values by position: a stable sort
+// of positions without the temporary buffer of std::stable_sort. `values`
+// holds no NaN at the positions compared.
+inline auto by_value_then_position(std::span<const double> values) {
+  return [values](std::size_t a, std::size_t b) { return values[a] < values[b] || (values[a] == values[b] && a < b); };
+}
+
 // Any order, NaN included: the points sorted by m/z (ties in spectrum order)
 // locate each window's points, which are then folded in spectrum order.
 template <Aggregate A>
@@ -95,7 +102,7 @@ void sweep_unsorted(const Windows& windows, std::span<const double> mz, std::spa
   for (std::size_t i = 0; i < mz.size(); ++i) {
     if (!std::isnan(mz[i])) order.push_back(i);
   }
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return mz[a] < mz[b]; });
+  std::sort(order.begin(), order.end(), by_value_then_position(mz));
   std::vector<double> sorted(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = mz[order[i]];
   std::vector<std::size_t> picked;
@@ -142,7 +149,7 @@ std::expected<Windows, InvalidInput> Windows::make(std::span<const double> targe
   std::vector<std::size_t> order(targets.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   // Windows grow with m in both units, so sorting by target sorts the lower bounds.
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
+  std::sort(order.begin(), order.end(), by_value_then_position(targets));
   Windows windows;
   windows.low_.reserve(order.size());
   windows.high_.reserve(order.size());
