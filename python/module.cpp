@@ -1,6 +1,7 @@
 // The extension module `velorium`: multi-phase initialisation; the
 // execution step adds RawReader, Spectrum, SpectrumIter and iter_spectra,
-// each to the module and, in that order, to its __all__ list.
+// then Acquisition, each to the module and, in that order, to its __all__
+// list.
 #include "module.hpp"
 
 #include "arrays.hpp"
@@ -19,6 +20,8 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->spectrum_type);
   Py_VISIT(state->spectrum_iter_type);
   Py_VISIT(state->buffer_type);
+  Py_VISIT(state->acquisition_type);
+  Py_VISIT(state->acquisition_spectra_type);
   return 0;
 }
 
@@ -29,6 +32,8 @@ int clear(PyObject* module) {
   Py_CLEAR(state->spectrum_type);
   Py_CLEAR(state->spectrum_iter_type);
   Py_CLEAR(state->buffer_type);
+  Py_CLEAR(state->acquisition_type);
+  Py_CLEAR(state->acquisition_spectra_type);
   return 0;
 }
 
@@ -79,7 +84,18 @@ int exec_module(PyObject* module) {
 
   Ref module_name(PyUnicode_FromString("velorium"));
   if (!module_name) return -1;
-  return add_public(module, "iter_spectra", PyCFunction_NewEx(&kIterSpectraDef, module, module_name.get()));
+  if (add_public(module, "iter_spectra", PyCFunction_NewEx(&kIterSpectraDef, module, module_name.get())) != 0) {
+    return -1;
+  }
+
+  // Added after the four names above, which keep their order.
+  PyObject* spectra = create_acquisition_spectra_type(module);
+  if (spectra == nullptr) return -1;
+  state->acquisition_spectra_type = reinterpret_cast<PyTypeObject*>(spectra);  // private: not in the namespace
+  PyObject* acquisition = create_acquisition_type(module);
+  if (acquisition == nullptr) return -1;
+  state->acquisition_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(acquisition));
+  return add_public(module, "Acquisition", acquisition);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -3,7 +3,15 @@
 
 #include "pyutil.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "lumora/types.hpp"
+#include "velorium/reader.hpp"
 
 namespace velorium::python {
 
@@ -12,6 +20,8 @@ struct ModuleState {
   PyTypeObject* spectrum_type = nullptr;
   PyTypeObject* spectrum_iter_type = nullptr;
   PyTypeObject* buffer_type = nullptr;  // arrays.cpp
+  PyTypeObject* acquisition_type = nullptr;          // acquisition.cpp
+  PyTypeObject* acquisition_spectra_type = nullptr;  // acquisition.cpp, private
 };
 
 // The state of the module that defined `type` (one of the module's own,
@@ -23,6 +33,33 @@ ModuleState* state_of_module(PyObject* module);
 PyObject* create_raw_reader_type(PyObject* module);
 PyObject* create_spectrum_type(PyObject* module);
 PyObject* create_spectrum_iter_type(PyObject* module);
+
+// class Acquisition (acquisition.cpp): one opened acquisition, decoded on
+// demand. Immutable after construction, so methods of other files may use it
+// from any thread without a lock.
+struct AcquisitionObject {
+  PyObject_HEAD
+  PyObject* path = nullptr;  // str: the path as given (os.fspath form), for repr and pickling
+  std::shared_ptr<const Reader> reader;
+  BlockPreference prefer = BlockPreference::Profile;
+  // (scan number, index) pairs sorted by scan number, then index.
+  std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
+};
+
+PyObject* create_acquisition_type(PyObject* module);
+PyObject* create_acquisition_spectra_type(PyObject* module);
+
+// Accessors for the methods that other files add to Acquisition's method
+// table; `self` must be an Acquisition.
+const Reader& acquisition_reader(PyObject* self);
+std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self);
+BlockPreference acquisition_preference(PyObject* self);
+
+// The scan indices, in scan order, that the keyword arguments ms_level
+// (None or an int) and rt_range (None or two numbers, seconds, both ends
+// included) select; nothing with TypeError or ValueError set on bad input.
+// Null arguments mean None.
+std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range);
 
 // A new Spectrum that takes over `record`.
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);

@@ -1,9 +1,10 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
+import os
 from collections.abc import Iterator
-from typing import Literal, TypedDict, final
+from typing import Literal, SupportsIndex, TypedDict, final, overload
 
-__all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"]
+__all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition"]
 
 Polarity = Literal["negative", "positive"]
 ScanMode = Literal["centroid", "profile"]
@@ -168,3 +169,44 @@ class SpectrumIter:
 
 def iter_spectra(path: str) -> SpectrumIter:
     """Decode spectra one at a time without buffering the whole acquisition."""
+
+@final
+class Acquisition:
+    """An acquisition opened without decoding: each spectrum is decoded when it is
+    asked for. A sequence of Spectrum objects in scan order. prefer='centroid' reads
+    the centroid block of every scan that has one."""
+
+    def __new__(
+        cls,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        prefer: Literal["profile", "centroid"] = "profile",
+    ) -> Acquisition: ...
+    @property
+    def path(self) -> str:
+        """The acquisition folder as given (a str)."""
+    @property
+    def prefer(self) -> Literal["profile", "centroid"]:
+        """'profile' or 'centroid': the block read from scans that have both."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> Spectrum: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> list[Spectrum]: ...
+    def __iter__(self) -> Iterator[Spectrum]: ...
+    def spectra(
+        self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None
+    ) -> Iterator[Spectrum]:
+        """The selected spectra in scan order, decoded ahead on worker threads."""
+    def select(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> list[int]:
+        """The indices of the scans that spectra() with the same arguments yields."""
+    def index_of(self, /, scan_number: int) -> int:
+        """The index of the first scan with this scan number; ValueError if none has it."""
+    def nearest(self, /, retention_time_sec: float, ms_level: int | None = None) -> int:
+        """The index of the scan (of this MS level) closest in retention time."""
+    def run_info(self, /) -> RunInfo: ...
+    def device_info(self, /) -> DeviceInfo | None:
+        """Instrument name and model decoded from Devices.xml, when available."""
+    def scan_index(self, /) -> ScanIndex:
+        """The decoded MSScan.bin header and scan records."""
+    def read_chromatograms(self, /) -> list[Chromatogram]: ...
+    def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...

@@ -1,4 +1,6 @@
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -564,6 +566,75 @@ TEST(Source, RunMetadata) {
   EXPECT_EQ(keys, (std::vector<std::string>{"velorium.device_model", "velorium.device_name",
                                             "velorium.msscan_header_size", "velorium.msscan_stride"}));
   EXPECT_EQ(full.extra.at("velorium.device_name"), "QTOF");
+}
+
+// One Reader shared by several threads at once, as a Python Acquisition
+// shares it: random access with both preferences, failures reported from
+// every thread, and Prefetchers of their own over the same reader.
+TEST(SharedReader, ConcurrentRandomAccessAndPrefetchers) {
+  using velorium::BlockPreference;
+  CalibratedRun run;
+  const Block bad_profile = run.profile.add(1, {0x20}, 1, 20);
+  const Block bad_peaks{3, 100000, 24, 2, 0};
+  std::vector<TestScan> scans;
+  for (std::uint32_t i = 0; i < 48; ++i) {
+    const std::int32_t v = static_cast<std::int32_t>(i);
+    const Block prof = run.profile.add(1, lzf_profile(1.0 + i, 0.5, {v, v + 2, v + 4}), 3, 28);
+    const Block cent = run.peaks.add(3, format3_block({{100.0 + i, 1.0f + static_cast<float>(i)}}), 1);
+    scans.push_back({.scan_id = 1 + i, .profile = i % 11 == 5 ? bad_profile : prof,
+                     .centroid = i % 13 == 7 ? bad_peaks : cent});
+  }
+  run.write_data();
+  run.scans(scans);
+  auto reader = std::make_shared<const Reader>(run.open());
+  const std::size_t n = reader->scan_count();
+  const BlockPreference preferences[] = {BlockPreference::Profile, BlockPreference::Centroid};
+  std::vector<velorium::DecodeResult> expected[2];
+  for (int p = 0; p < 2; ++p) {
+    for (std::size_t i = 0; i < n; ++i) expected[p].push_back(reader->decode_spectrum(i, preferences[p]));
+  }
+  ASSERT_TRUE(expected[0][0] && expected[1][0]);
+  EXPECT_NE(expected[0][0]->scan_mode, expected[1][0]->scan_mode);  // the preferences differ
+
+  const auto same = [&](int p, std::size_t i, const velorium::DecodeResult& got) {
+    const auto& want = expected[p][i];
+    if (got.has_value() != want.has_value()) return false;
+    if (want) return *got == *want;
+    return got.error().kind == want.error().kind && got.error().error.display() == want.error().error.display();
+  };
+  LogCapture capture(Level::Warn);
+  std::atomic<std::uint64_t> profile_failures{0}, centroid_failures{0}, mismatches{0};
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t, shared = reader] {
+      for (std::size_t k = 0; k < 150; ++k) {
+        const std::size_t i = (k * 31 + t * 7) % n;
+        const int p = static_cast<int>((k + t) % 2);
+        auto got = shared->decode_spectrum(i, preferences[p]);
+        if (!same(p, i, got)) mismatches.fetch_add(1);
+        if (!got) {
+          auto& count = got.error().kind == velorium::BlockKind::Centroid ? centroid_failures : profile_failures;
+          count.fetch_add(1);
+          (void)shared->report_failure(std::move(got).error());
+        }
+      }
+      std::vector<std::size_t> order;
+      for (std::size_t k = 0; k < n; ++k) order.push_back((k * 5 + t) % n);
+      const int p = static_cast<int>(t % 2);
+      velorium::Prefetcher prefetcher(*shared, order, preferences[p], 2, 2);
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        auto item = prefetcher.next();
+        if (!item || !same(p, order[k], *item)) mismatches.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0u);
+  EXPECT_GT(profile_failures.load(), 0u);
+  EXPECT_GT(centroid_failures.load(), 0u);
+  EXPECT_EQ(reader->profile_failures(), profile_failures.load());
+  EXPECT_EQ(reader->centroid_failures(), centroid_failures.load());
+  EXPECT_EQ(capture.messages(Level::Warn).size(), 2u);  // one per block kind
 }
 
 }  // namespace

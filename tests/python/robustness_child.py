@@ -34,7 +34,34 @@ def exercise(path):
         outcomes.append(f"iter:{n}")
     except RuntimeError as e:
         outcomes.append("iter-error:" + str(e)[:60])
+    outcomes.append(exercise_acquisition(path))
     return " ".join(outcomes)
+
+
+def exercise_acquisition(path):
+    """Acquisition opens where RawReader's open succeeds and fails each bad
+    scan alone: "acq:<scans>:<failed scans>" or "acq-error:<text>"."""
+    try:
+        acq = velorium.Acquisition(path)
+    except RuntimeError as e:
+        return "acq-error:" + str(e)[:60]
+    acq.run_info()
+    acq.device_info()
+    acq.scan_index()
+    failed = 0
+    for i in range(len(acq)):
+        try:
+            s = acq[i]
+            s.mz, s.intensity, s.precursor, s.extra, repr(s)
+        except RuntimeError:
+            failed += 1
+    try:
+        for prefer in ("profile", "centroid"):
+            for s in velorium.Acquisition(path, prefer=prefer).spectra(rt_range=(0.0, 1e300)):
+                s.mz
+    except RuntimeError:
+        pass
+    return f"acq:{len(acq)}:{failed}"
 
 
 for line in sys.stdin:

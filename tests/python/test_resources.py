@@ -45,6 +45,36 @@ def test_a_thousand_uses_leave_nothing_behind(qtof_run):
     assert settle(lambda: os_threads() <= threads), (os_threads(), threads)
 
 
+def test_a_thousand_acquisitions_leave_nothing_behind(qtof_run):
+    import pickle
+
+    import velorium
+
+    folder, _ = qtof_run
+    path = str(folder)
+    fds, threads = open_fds(), os_threads()
+    kept = velorium.Acquisition(path)
+    for i in range(1000):
+        if i % 5 == 0:
+            velorium.Acquisition(path)[-1]
+        elif i % 5 == 1:
+            for _ in velorium.Acquisition(path).spectra(ms_level=1):
+                pass
+        elif i % 5 == 2:
+            it = kept.spectra()
+            next(it)
+            del it  # abandoned with its workers mid-window
+        elif i % 5 == 3:
+            kept.spectra(rt_range=(0.0, 1e9))  # never started
+            iter(velorium.Acquisition(path, prefer="centroid"))
+        else:
+            pickle.loads(pickle.dumps(kept))[2:5]
+    del kept
+    gc.collect()
+    assert settle(lambda: open_fds() <= fds), (open_fds(), fds)
+    assert settle(lambda: os_threads() <= threads), (os_threads(), threads)
+
+
 CLAIMS_CHILD = textwrap.dedent("""
     import resource, sys
     resource.setrlimit(resource.RLIMIT_AS, (int(sys.argv[2]), int(sys.argv[2])))
@@ -58,6 +88,11 @@ CLAIMS_CHILD = textwrap.dedent("""
         try:
             for _ in velorium.iter_spectra(path):
                 pass
+        except RuntimeError as e:
+            print(str(e))
+        try:
+            velorium.Acquisition(path)[0]
+            print("ok")
         except RuntimeError as e:
             print(str(e))
 """)
@@ -91,7 +126,7 @@ def test_huge_claims_allocate_nothing_beyond_the_caps(tmp_path):
                            capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
     lines = child.stdout.splitlines()
-    assert len(lines) == 2 * len(cases), child.stdout
+    assert len(lines) == 3 * len(cases), child.stdout
     for i, (_, expected) in enumerate(cases.values()):
-        assert expected in lines[2 * i] and expected in lines[2 * i + 1], (expected, lines[2 * i: 2 * i + 2])
-        assert "MemoryError" not in lines[2 * i]
+        outcomes = lines[3 * i: 3 * i + 3]  # RawReader, iter_spectra, Acquisition
+        assert all(expected in line for line in outcomes), (expected, outcomes)

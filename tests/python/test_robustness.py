@@ -4,6 +4,7 @@ VELORIUM_ROBUSTNESS_CASES sets the number of cases (default 1000)."""
 
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -107,9 +108,21 @@ def test_damaged_acquisitions(base_runs, tmp_path):
     assert any("raw:" in o for o in outcomes)
     assert any("raw-error" in o for o in outcomes)
     assert any("iter-error:vendor parser error" in o for o in outcomes)
+    # Acquisition opens exactly where RawReader's open succeeds, with the same
+    # text where it fails, and fails the bad scans alone.
+    counted = 0
+    for o in outcomes:
+        if "acq-error:" in o:
+            text = o.split("acq-error:", 1)[1]
+            assert "raw-error:" + text in o and "iter-error:" + text in o, o
+            continue
+        scans, failed = map(int, re.search(r"acq:(\d+):(\d+)$", o).groups())
+        assert (f"raw:{scans}" in o) if failed == 0 else ("raw-error:" in o), o
+        counted += 0 < failed < scans
+    assert counted  # some damaged runs have good and bad scans side by side
 
 
 def test_the_undamaged_runs_decode(base_runs):
     code, lines, stderr = run_children(base_runs, timeout=60)
     assert code == 0, stderr
-    assert all(line.startswith("ok raw:6") and "iter:6" in line for line in lines), lines
+    assert all(line.startswith("ok raw:6") and "iter:6" in line and line.endswith("acq:6:0") for line in lines), lines

@@ -1,0 +1,676 @@
+// class Acquisition: an acquisition opened without decoding any block. Each
+// spectrum is decoded when it is asked for, with the interpreter lock
+// released; selections are decoded ahead on worker threads. Immutable after
+// construction (the reader is shared and read-only but for its atomic
+// failure counters), so any number of threads may use one object.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "convert.hpp"
+#include "module.hpp"
+#include "velorium/prefetch.hpp"
+
+namespace velorium::python {
+namespace {
+
+// Releases the interpreter lock for its scope, also when an exception
+// leaves the scope.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+AcquisitionObject* as_acquisition(PyObject* self) { return reinterpret_cast<AcquisitionObject*>(self); }
+
+ModuleState* state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+
+std::string_view preference_name(BlockPreference prefer) {
+  return prefer == BlockPreference::Centroid ? "centroid" : "profile";
+}
+
+// The text a failed spectrum raises: the same as RawReader and iter_spectra.
+std::string failure_text(Error error) { return to_core(std::move(error)).display(); }
+
+// ---------------------------------------------------------------- selection
+
+struct RtRange {
+  double low = -std::numeric_limits<double>::infinity();
+  double high = std::numeric_limits<double>::infinity();
+};
+
+bool parse_ms_level(PyObject* value, std::optional<std::uint32_t>& level, bool& matches_nothing) {
+  matches_nothing = false;
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "ms_level must be an int or None, not %.200s", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (number == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || number < 0 || number > std::numeric_limits<std::uint32_t>::max()) {
+    matches_nothing = true;  // no scan has such a level
+    return true;
+  }
+  level = static_cast<std::uint32_t>(number);
+  return true;
+}
+
+bool parse_end(PyObject* item, const char* which, double& end) {
+  if (PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item)) {
+    PyErr_Format(PyExc_ValueError, "rt_range %s end must be a number, not %.200s", which, Py_TYPE(item)->tp_name);
+    return false;
+  }
+  end = PyFloat_AsDouble(item);
+  if (end == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "rt_range %s end must be a number, not %.200s", which, Py_TYPE(item)->tp_name);
+    return false;
+  }
+  if (std::isnan(end)) {
+    PyErr_Format(PyExc_ValueError, "rt_range %s end is NaN", which);
+    return false;
+  }
+  return true;
+}
+
+bool parse_rt_range(PyObject* value, std::optional<RtRange>& range) {
+  if (value == nullptr || value == Py_None) return true;
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value) || PyDict_Check(value) ||
+      PyAnySet_Check(value)) {
+    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Ref items(PySequence_Fast(value, ""));
+  if (!items) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  if (count != 2) {
+    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, got %zd items", count);
+    return false;
+  }
+  RtRange parsed;
+  if (!parse_end(PySequence_Fast_GET_ITEM(items.get(), 0), "low", parsed.low) ||
+      !parse_end(PySequence_Fast_GET_ITEM(items.get(), 1), "high", parsed.high)) {
+    return false;
+  }
+  if (parsed.low > parsed.high) {
+    Ref low(PyFloat_FromDouble(parsed.low));
+    Ref high(PyFloat_FromDouble(parsed.high));
+    if (!low || !high) return false;
+    PyErr_Format(PyExc_ValueError, "rt_range is reversed: low end %R is above high end %R", low.get(), high.get());
+    return false;
+  }
+  range = parsed;
+  return true;
+}
+
+// The retention time in seconds exactly as the spectrum record holds it.
+double retention_time_sec(const raw::msscan::ScanRecord& scan) { return scan.retention_time_min * 60.0; }
+
+std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_t> level,
+                                std::optional<RtRange> range) {
+  std::vector<std::size_t> indices;
+  const auto& records = reader.msscan().records;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (level && records[i].ms_level != *level) continue;
+    if (range) {
+      const double rt = retention_time_sec(records[i]);
+      if (!(rt >= range->low && rt <= range->high)) continue;
+    }
+    indices.push_back(i);
+  }
+  return indices;
+}
+
+// Parses the two keyword arguments (ms_level=None, rt_range=None) of a
+// method named `function`.
+bool selection_arguments(const char* format, PyObject* args, PyObject* kwds, PyObject*& ms_level,
+                         PyObject*& rt_range) {
+  static const char* keywords[] = {"ms_level", "rt_range", nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(keywords), &ms_level, &rt_range) != 0;
+}
+
+// ---------------------------------------------------------------- decoding
+
+// The spectrum of scan `index`, decoded without the interpreter lock, as a
+// new Spectrum; a failed block raises RuntimeError with the library's text.
+PyObject* decode_one(PyObject* self, std::size_t index) {
+  const AcquisitionObject* object = as_acquisition(self);
+  std::optional<Result<lumora::SpectrumRecord>> result;
+  {
+    WithoutGil unlocked;
+    result.emplace(object->reader->spectrum(index, object->prefer));
+  }
+  if (!*result) return raise_runtime_error(failure_text(std::move(*result).error()));
+  return new_spectrum(state_of(self), std::move(**result));
+}
+
+// The spectra of `indices` decoded in parallel, as a list in that order; the
+// first failure in that order raises and is the only one reported.
+PyObject* decode_list(PyObject* self, std::vector<std::size_t> indices) {
+  const AcquisitionObject* object = as_acquisition(self);
+  std::vector<lumora::SpectrumRecord> records;
+  std::optional<Error> failure;
+  {
+    WithoutGil unlocked;
+    records.reserve(indices.size());
+    Prefetcher prefetcher(*object->reader, std::move(indices), object->prefer);
+    while (auto item = prefetcher.next()) {
+      if (!*item) {
+        failure.emplace(object->reader->report_failure(std::move(*item).error()));
+        break;
+      }
+      records.push_back(std::move(**item));
+    }
+  }
+  if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  ModuleState* state = state_of(self);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* spectrum = new_spectrum(state, std::move(records[i]));
+    if (spectrum == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), spectrum);
+  }
+  return list.release();
+}
+
+// ---------------------------------------------------------------- the iterator
+
+// The iterator of Acquisition.spectra() and iter(Acquisition): the selected
+// spectra in scan order, decoded ahead by a Prefetcher that starts with the
+// first next(), so an iterator that is never used costs no thread. One
+// failure raises RuntimeError and ends the iteration, as iter_spectra does.
+struct SpectraObject {
+  PyObject_HEAD
+  std::shared_ptr<const Reader> reader;  // outlives the prefetcher
+  BlockPreference prefer;
+  std::vector<std::size_t> indices;  // moved into the prefetcher when it starts
+  std::size_t remaining;
+  std::mutex mutex;  // one next() at a time; taken without the interpreter lock
+  std::unique_ptr<Prefetcher> prefetcher;
+  bool finished;
+};
+
+SpectraObject* as_spectra(PyObject* self) { return reinterpret_cast<SpectraObject*>(self); }
+
+PyObject* new_spectra(PyObject* acquisition, std::vector<std::size_t> indices) {
+  PyTypeObject* type = state_of(acquisition)->acquisition_spectra_type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* object = as_spectra(self);
+  const std::size_t count = indices.size();
+  new (&object->reader) std::shared_ptr<const Reader>(as_acquisition(acquisition)->reader);
+  object->prefer = as_acquisition(acquisition)->prefer;
+  new (&object->indices) std::vector<std::size_t>(std::move(indices));
+  object->remaining = count;
+  new (&object->mutex) std::mutex();
+  new (&object->prefetcher) std::unique_ptr<Prefetcher>();
+  object->finished = false;
+  return self;
+}
+
+void spectra_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* object = as_spectra(self);
+  object->prefetcher.~unique_ptr();  // stops and joins the workers (each ends its current spectrum)
+  object->mutex.~mutex();
+  object->indices.~vector();
+  object->reader.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* spectra_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* spectra_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto* object = as_spectra(self);
+    std::optional<lumora::SpectrumRecord> record;
+    std::optional<Error> failure;
+    {
+      WithoutGil unlocked;
+      const std::lock_guard lock(object->mutex);
+      if (object->finished) return nullptr;
+      if (!object->prefetcher) {
+        object->finished = true;  // stays so if the workers cannot be started
+        object->prefetcher =
+            std::make_unique<Prefetcher>(*object->reader, std::move(object->indices), object->prefer);
+        object->finished = false;
+      }
+      auto item = object->prefetcher->next();
+      if (item && *item) {
+        record.emplace(std::move(**item));
+        --object->remaining;
+      } else {
+        if (item) failure.emplace(object->reader->report_failure(std::move(*item).error()));
+        object->finished = true;
+        object->remaining = 0;
+        object->prefetcher.reset();  // the workers end now, not when the iterator goes
+      }
+    }
+    if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+    if (!record) return nullptr;  // StopIteration
+    return new_spectrum(state_of_type(Py_TYPE(self)), std::move(*record));
+  });
+}
+
+PyObject* spectra_length_hint(PyObject* self, PyObject*) {
+  auto* object = as_spectra(self);
+  std::size_t remaining = 0;
+  {
+    WithoutGil unlocked;
+    const std::lock_guard lock(object->mutex);
+    remaining = object->remaining;
+  }
+  return to_py(std::uint64_t{remaining});
+}
+
+PyMethodDef kSpectraMethods[] = {
+    {"__length_hint__", spectra_length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSpectraSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(spectra_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(spectra_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(spectra_next)},
+    {Py_tp_methods, kSpectraMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpectraSpec = {
+    "velorium.AcquisitionSpectra",
+    sizeof(SpectraObject),
+    0,
+    kUncallableTypeFlags,
+    kSpectraSlots,
+};
+
+// ---------------------------------------------------------------- Acquisition
+
+// The path argument: a str, bytes or os.PathLike object. Sets `text` to its
+// str form (file-system decoding) and `native` to the file-system bytes.
+bool path_argument(PyObject* value, Ref& text, std::string& native) {
+  if (!PyUnicode_Check(value) && !PyBytes_Check(value) && !PyObject_HasAttrString(value, "__fspath__")) {
+    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'path' must be str, bytes or os.PathLike, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Ref fspath(PyOS_FSPath(value));
+  if (!fspath) return false;
+  if (PyBytes_Check(fspath.get())) {
+    text = Ref(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fspath.get()), PyBytes_GET_SIZE(fspath.get())));
+  } else {
+    text = Ref(Py_NewRef(fspath.get()));
+  }
+  if (!text) return false;
+  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return false;
+  native.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  if (native.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "Acquisition() argument 'path' contains a null byte");
+    return false;
+  }
+  return true;
+}
+
+bool preference_argument(PyObject* value, BlockPreference& prefer) {
+  if (value == nullptr) return true;
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'prefer' must be str, not %.200s", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(value, "profile") == 0) {
+    prefer = BlockPreference::Profile;
+  } else if (PyUnicode_CompareWithASCIIString(value, "centroid") == 0) {
+    prefer = BlockPreference::Centroid;
+  } else {
+    PyErr_Format(PyExc_ValueError, "prefer must be 'profile' or 'centroid', not %R", value);
+    return false;
+  }
+  return true;
+}
+
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"path", "prefer", nullptr};
+    PyObject* path_object = nullptr;
+    PyObject* prefer_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Acquisition", const_cast<char**>(keywords), &path_object,
+                                     &prefer_object)) {
+      return nullptr;
+    }
+    Ref path;
+    std::string native;
+    BlockPreference prefer = BlockPreference::Profile;
+    if (!path_argument(path_object, path, native) || !preference_argument(prefer_object, prefer)) return nullptr;
+
+    std::optional<Result<Reader>> opened;
+    std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
+    {
+      WithoutGil unlocked;
+      opened.emplace(Reader::open(std::filesystem::path(native)));
+      if (*opened) {
+        const auto& records = (*opened)->msscan().records;
+        by_scan_number.reserve(records.size());
+        for (std::size_t i = 0; i < records.size(); ++i) by_scan_number.emplace_back(records[i].scan_id, i);
+        std::sort(by_scan_number.begin(), by_scan_number.end());
+      }
+    }
+    if (!*opened) return raise_runtime_error(opened->error().display());
+    auto reader = std::make_shared<const Reader>(std::move(**opened));
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* object = as_acquisition(self);
+    object->path = path.release();
+    new (&object->reader) std::shared_ptr<const Reader>(std::move(reader));
+    object->prefer = prefer;
+    new (&object->by_scan_number) std::vector<std::pair<std::uint32_t, std::size_t>>(std::move(by_scan_number));
+    return self;
+  });
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* object = as_acquisition(self);
+  object->by_scan_number.~vector();
+  object->reader.~shared_ptr();
+  Py_XDECREF(object->path);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Acquisition('/data/run1.d', 1200 scans), with ", prefer='centroid'" added
+// when the centroid blocks are preferred.
+PyObject* repr(PyObject* self) {
+  const auto* object = as_acquisition(self);
+  const auto count = static_cast<unsigned long long>(object->reader->scan_count());
+  if (object->prefer == BlockPreference::Centroid) {
+    return PyUnicode_FromFormat("Acquisition(%R, %llu scans, prefer='centroid')", object->path, count);
+  }
+  return PyUnicode_FromFormat("Acquisition(%R, %llu scans)", object->path, count);
+}
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(as_acquisition(self)->reader->scan_count()); }
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+  return guarded([&]() -> PyObject* {
+    const auto count = static_cast<Py_ssize_t>(as_acquisition(self)->reader->scan_count());
+    if (PySlice_Check(key)) {
+      Py_ssize_t start = 0, stop = 0, step = 0;
+      if (PySlice_Unpack(key, &start, &stop, &step) != 0) return nullptr;
+      const Py_ssize_t n = PySlice_AdjustIndices(count, &start, &stop, step);
+      std::vector<std::size_t> indices;
+      indices.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t k = 0, i = start; k < n; ++k, i += step) indices.push_back(static_cast<std::size_t>(i));
+      return decode_list(self, std::move(indices));
+    }
+    if (!PyIndex_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "Acquisition indices must be integers or slices, not %.200s",
+                   Py_TYPE(key)->tp_name);
+      return nullptr;
+    }
+    Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0) index += count;
+    if (index < 0 || index >= count) {
+      PyErr_SetString(PyExc_IndexError, "Acquisition index out of range");
+      return nullptr;
+    }
+    return decode_one(self, static_cast<std::size_t>(index));
+  });
+}
+
+PyObject* iter(PyObject* self) {
+  return guarded([&] {
+    std::vector<std::size_t> all(as_acquisition(self)->reader->scan_count());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    return new_spectra(self, std::move(all));
+  });
+}
+
+PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* ms_level = nullptr;
+    PyObject* rt_range = nullptr;
+    if (!selection_arguments("|OO:spectra", args, kwds, ms_level, rt_range)) return nullptr;
+    auto indices = acquisition_selection(self, ms_level, rt_range);
+    if (!indices) return nullptr;
+    return new_spectra(self, std::move(*indices));
+  });
+}
+
+PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* ms_level = nullptr;
+    PyObject* rt_range = nullptr;
+    if (!selection_arguments("|OO:select", args, kwds, ms_level, rt_range)) return nullptr;
+    auto indices = acquisition_selection(self, ms_level, rt_range);
+    if (!indices) return nullptr;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(indices->size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < indices->size(); ++k) {
+      PyObject* item = to_py(std::uint64_t{(*indices)[k]});
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+  });
+}
+
+// index_of(scan_number): the index of the first scan with that number.
+PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argument = single_argument("index_of", "scan_number", args, nargs, kwnames);
+  if (argument == nullptr) return nullptr;
+  if (!PyLong_Check(argument) || PyBool_Check(argument)) {
+    PyErr_Format(PyExc_TypeError, "index_of() argument 'scan_number' must be int, not %.200s",
+                 Py_TYPE(argument)->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(argument, &overflow);
+  if (number == -1 && PyErr_Occurred()) return nullptr;
+  const auto& table = as_acquisition(self)->by_scan_number;
+  if (overflow == 0 && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
+    const auto scan_number = static_cast<std::uint32_t>(number);
+    const auto found = std::lower_bound(table.begin(), table.end(), std::pair<std::uint32_t, std::size_t>(scan_number, 0));
+    if (found != table.end() && found->first == scan_number) return to_py(std::uint64_t{found->second});
+  }
+  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", argument);
+  return nullptr;
+}
+
+// nearest(retention_time_sec, ms_level=None): the index of the scan whose
+// retention time is closest; the first of equally close scans.
+PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"retention_time_sec", "ms_level", nullptr};
+    double target = 0.0;
+    PyObject* ms_level = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|O:nearest", const_cast<char**>(keywords), &target, &ms_level)) {
+      return nullptr;
+    }
+    if (std::isnan(target)) {
+      PyErr_SetString(PyExc_ValueError, "retention_time_sec is NaN");
+      return nullptr;
+    }
+    std::optional<std::uint32_t> level;
+    bool matches_nothing = false;
+    if (!parse_ms_level(ms_level, level, matches_nothing)) return nullptr;
+    const auto& records = as_acquisition(self)->reader->msscan().records;
+    std::optional<std::size_t> best;
+    double best_distance = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < records.size() && !matches_nothing; ++i) {
+      if (level && records[i].ms_level != *level) continue;
+      const double distance = std::fabs(retention_time_sec(records[i]) - target);
+      if (std::isnan(distance)) continue;
+      if (!best || distance < best_distance) {
+        best = i;
+        best_distance = distance;
+      }
+    }
+    if (!best) {
+      PyErr_SetString(PyExc_ValueError, "no scan to choose from");
+      return nullptr;
+    }
+    return to_py(std::uint64_t{*best});
+  });
+}
+
+PyObject* run_info(PyObject* self, PyObject*) {
+  return guarded([&] { return run_info_dict(as_acquisition(self)->reader->run_metadata()); });
+}
+
+PyObject* device_info(PyObject* self, PyObject*) {
+  return guarded([&] { return device_info_dict(as_acquisition(self)->reader->device()); });
+}
+
+PyObject* scan_index(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Reader& reader = *as_acquisition(self)->reader;
+    return scan_index_dict(reader.msscan(), reader.calibrations());
+  });
+}
+
+// As RawReader's: the profile-preferring spectra of the whole run, decoded
+// without the interpreter lock.
+PyObject* read_chromatograms(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::unique_ptr<lumora::ChromatogramIterator> chromatograms;
+    {
+      WithoutGil unlocked;
+      chromatograms = as_acquisition(self)->reader->iter_chromatograms();
+    }
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    while (auto item = chromatograms->next()) {
+      if (!*item) return raise_runtime_error(item->error().display());
+      Ref dict(chromatogram_dict(**item));
+      if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+// Pickles as Acquisition(path, prefer): unpickling opens the folder again.
+PyObject* reduce(PyObject* self, PyObject*) {
+  const auto* object = as_acquisition(self);
+  Ref prefer(to_py(preference_name(object->prefer)));
+  if (!prefer) return nullptr;
+  return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), object->path, prefer.get());
+}
+
+PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_acquisition(self)->path); }
+
+PyObject* get_prefer(PyObject* self, void*) { return to_py(preference_name(as_acquisition(self)->prefer)); }
+
+PyGetSetDef kGetSet[] = {
+    {"path", get_path, nullptr, "The acquisition folder as given (a str).", nullptr},
+    {"prefer", get_prefer, nullptr, "'profile' or 'centroid': the block read from scans that have both.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define VELORIUM_KW_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
+PyMethodDef kMethods[] = {
+    {"spectra", VELORIUM_KW_METHOD(spectra), METH_VARARGS | METH_KEYWORDS,
+     "spectra($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "The selected spectra in scan order, decoded ahead on worker threads.\n\n"
+     "ms_level selects one MS level; rt_range=(low, high) the retention times in\n"
+     "seconds between both ends, included. A spectrum that fails to decode raises\n"
+     "RuntimeError and ends the iteration."},
+    {"select", VELORIUM_KW_METHOD(select_method), METH_VARARGS | METH_KEYWORDS,
+     "select($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "The indices of the scans that spectra() with the same arguments yields."},
+    {"index_of", VELORIUM_KW_METHOD(index_of), METH_FASTCALL | METH_KEYWORDS,
+     "index_of($self, /, scan_number)\n--\n\n"
+     "The index of the first scan with this scan number; ValueError if none has it."},
+    {"nearest", VELORIUM_KW_METHOD(nearest), METH_VARARGS | METH_KEYWORDS,
+     "nearest($self, /, retention_time_sec, ms_level=None)\n--\n\n"
+     "The index of the scan (of this MS level) closest in retention time; the first\n"
+     "of equally close ones. ValueError if there is none."},
+    {"run_info", run_info, METH_NOARGS, "run_info($self, /)\n--\n\nThe run metadata, as RawReader.run_info()."},
+    {"device_info", device_info, METH_NOARGS,
+     "device_info($self, /)\n--\n\nInstrument name and model decoded from Devices.xml, when available."},
+    {"scan_index", scan_index, METH_NOARGS,
+     "scan_index($self, /)\n--\n\nThe decoded MSScan.bin header and scan records."},
+    {"read_chromatograms", read_chromatograms, METH_NOARGS,
+     "read_chromatograms($self, /)\n--\n\n"
+     "The TIC and base-peak chromatograms of the MS1 scans, as RawReader.read_chromatograms()."},
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    // Methods implemented in other files of the module are listed here.
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VELORIUM_KW_METHOD
+
+constexpr const char* kDoc =
+    "Acquisition(path, prefer='profile')\n--\n\n"
+    "An acquisition opened without decoding: each spectrum is decoded when it is\n"
+    "asked for. A sequence of Spectrum objects in scan order. prefer='centroid' reads\n"
+    "the centroid block of every scan that has one.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velorium.Acquisition",
+    sizeof(AcquisitionObject),
+    0,
+    kTypeFlags,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_acquisition_type(PyObject* module) { return create_type(module, &kSpec); }
+
+PyObject* create_acquisition_spectra_type(PyObject* module) { return create_type(module, &kSpectraSpec); }
+
+const Reader& acquisition_reader(PyObject* self) { return *as_acquisition(self)->reader; }
+
+std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self) { return as_acquisition(self)->reader; }
+
+BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->prefer; }
+
+std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range) {
+  std::optional<std::uint32_t> level;
+  bool matches_nothing = false;
+  std::optional<RtRange> range;
+  if (!parse_ms_level(ms_level, level, matches_nothing) || !parse_rt_range(rt_range, range)) return std::nullopt;
+  if (matches_nothing) return std::vector<std::size_t>();
+  return select(*as_acquisition(self)->reader, level, range);
+}
+
+}  // namespace velorium::python

@@ -1,0 +1,359 @@
+"""velorium.Acquisition against RawReader and the writer's expectations, on
+every scan-record layout."""
+
+import math
+import pathlib
+import pickle
+import random
+import struct
+import threading
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing import get_context
+
+import pytest
+
+import velorium
+from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
+from conftest import SPECTRUM_PROPERTIES, write_scans
+
+LAYOUTS = {
+    "284-both-mixed": dict(stride=284, encoding="mixed", spectra="both"),
+    "284-both-format3": dict(stride=284, encoding="lzf", spectra="both", centroid_format=3),
+    "284-profile-rle": dict(stride=284, encoding="rle", spectra="profile"),
+    "220-mixed-rle": dict(stride=220, encoding="rle"),
+    "216-mixed-lzf": dict(stride=216, encoding="lzf", polarity="alternate"),
+    "216-centroid": dict(stride=216, spectra="centroid"),
+    "196-qqq": dict(stride=196),
+    "186-qqq": dict(stride=186),
+}
+
+# What a centroid preference may change in a spectrum; everything else
+# comes from the scan record.
+PEAK_PROPERTIES = {"scan_mode", "mz", "intensity", "total_ion_current", "base_peak_mz", "base_peak_intensity"}
+
+
+@pytest.fixture(scope="module", params=sorted(LAYOUTS))
+def layout(request, tmp_path_factory):
+    params = LAYOUTS[request.param]
+    run = synthetic_run(scans=14, points=300, ms2_share=0.34, seed=11, compounds=5, background_ions=6, **params)
+    folder = tmp_path_factory.mktemp("layouts") / f"{request.param}.d"
+    write_acquisition(folder, run)
+    reader = velorium.RawReader(str(folder))
+    reference = [reader.read_spectrum(i) for i in range(reader.scan_count)]
+    return folder, run, reader, reference
+
+
+def fields(s, skip=()):
+    return {name: getattr(s, name) for name in SPECTRUM_PROPERTIES if name not in skip}
+
+
+def test_every_spectrum_equals_raw_reader(layout):
+    folder, run, reader, reference = layout
+    acq = velorium.Acquisition(str(folder))
+    assert len(acq) == reader.scan_count == len(run.scans)
+    for i in range(len(acq)):
+        s = acq[i]
+        assert isinstance(s, velorium.Spectrum)
+        assert fields(s) == fields(reference[i]), i
+        assert fields(acq[i - len(acq)]) == fields(reference[i])
+    assert [fields(s) for s in acq] == [fields(s) for s in reference]
+    assert [fields(s) for s in acq.spectra()] == [fields(s) for s in reference]
+
+
+def test_slices_follow_list_semantics(layout):
+    folder, _, _, reference = layout
+    acq = velorium.Acquisition(str(folder))
+    expected = [fields(s) for s in reference]
+    for key in [slice(None), slice(2, 9), slice(None, None, 3), slice(-4, None), slice(None, None, -2),
+                slice(10, 2, -3), slice(5, 5), slice(100, 200), slice(-100, 3)]:
+        assert [fields(s) for s in acq[key]] == expected[key], key
+
+
+def test_metadata_without_decoding_equals_raw_reader(layout):
+    folder, _, reader, _ = layout
+    acq = velorium.Acquisition(str(folder))
+    assert acq.run_info() == reader.run_info()
+    assert acq.device_info() == reader.device_info()
+    assert acq.scan_index() == reader.scan_index()
+    assert acq.read_chromatograms() == reader.read_chromatograms()
+
+
+def test_centroid_preference_reads_the_centroid_block(layout):
+    folder, run, _, reference = layout
+    acq = velorium.Acquisition(str(folder), prefer="centroid")
+    assert acq.prefer == "centroid"
+    records = acq.scan_index()["records"]
+    both = 0
+    for i in range(len(acq)):
+        s, exp = acq[i], run.expected(i)
+        assert fields(s, PEAK_PROPERTIES) == fields(reference[i], PEAK_PROPERTIES)
+        if records[i]["centroid_params"] is not None:
+            assert exp.centroid_intensity is not None
+            assert s.scan_mode == "centroid"
+            assert s.mz == exp.centroid_mz.tolist()
+            assert s.intensity == exp.centroid_intensity.astype(float).tolist()
+            both += records[i]["profile_params"] is not None
+        else:
+            assert fields(s) == fields(reference[i])
+    assert [fields(s) for s in acq.spectra()] == [fields(acq[i]) for i in range(len(acq))]
+    if LAYOUTS[folder.name[:-2]].get("spectra") == "both":
+        # The preference changed something: these scans read as profile by default.
+        assert both == len(acq)
+        assert all(s.scan_mode == "profile" for s in reference)
+
+
+def selection_cases(reference):
+    rts = sorted(s.retention_time_sec for s in reference)
+    ranges = [None, (rts[3], rts[8]), (rts[5], rts[5]), (-math.inf, math.inf), [rts[0], rts[-1]],
+              (rts[-1] + 1.0, rts[-1] + 2.0), (0, 0.0)]
+    levels = [None, 1, 2, 0, 3, 99, 2**40, -1]
+    return [(level, rt) for level in levels for rt in ranges]
+
+
+def test_selections_equal_filtering_raw_reader(layout):
+    folder, _, _, reference = layout
+    acq = velorium.Acquisition(str(folder))
+    seen_nonempty = seen_partial = False
+    for level, rt in selection_cases(reference):
+        expected = [s for s in reference
+                    if (level is None or s.ms_level == level)
+                    and (rt is None or rt[0] <= s.retention_time_sec <= rt[1])]
+        seen_nonempty |= bool(expected)
+        seen_partial |= 0 < len(expected) < len(reference)
+        assert acq.select(ms_level=level, rt_range=rt) == [s.index for s in expected], (level, rt)
+        got = list(acq.spectra(ms_level=level, rt_range=rt))
+        assert [fields(s) for s in got] == [fields(s) for s in expected], (level, rt)
+    assert seen_nonempty and seen_partial
+
+
+def test_lookups_by_scan_number_and_retention_time(layout):
+    folder, _, _, reference = layout
+    acq = velorium.Acquisition(str(folder))
+    for s in reference:
+        assert acq.index_of(s.scan_number) == s.index
+        assert acq.index_of(scan_number=s.scan_number) == s.index
+    for missing in (0, max(s.scan_number for s in reference) + 1, -5, 2**40):
+        with pytest.raises(ValueError, match="scan number"):
+            acq.index_of(missing)
+    with pytest.raises(TypeError):
+        acq.index_of(1.0)
+    rng = random.Random(4)
+    last = reference[-1].retention_time_sec
+    for _ in range(50):
+        t = rng.uniform(-5.0, last + 5.0)
+        for level in (None, 1, 2):
+            candidates = [s for s in reference if level is None or s.ms_level == level]
+            if not candidates:
+                with pytest.raises(ValueError):
+                    acq.nearest(t, ms_level=level)
+                continue
+            best = min(candidates, key=lambda s: (abs(s.retention_time_sec - t), s.index))
+            assert acq.nearest(t, ms_level=level) == best.index
+    assert acq.nearest(reference[4].retention_time_sec) == 4
+    with pytest.raises(ValueError):
+        acq.nearest(1.0, ms_level=77)
+    with pytest.raises(ValueError, match="NaN"):
+        acq.nearest(math.nan)
+
+
+def test_bad_arguments(qtof_run):
+    folder, _ = qtof_run
+    acq = velorium.Acquisition(str(folder))
+    n = len(acq)
+    for key in (1.0, "1", None, (1,), [1]):
+        with pytest.raises(TypeError):
+            acq[key]
+    for key in (n, -n - 1, 2**70, -(2**70)):
+        with pytest.raises(IndexError):
+            acq[key]
+    assert acq[True].index == 1  # an int, as for lists
+    with pytest.raises(ValueError, match="step"):
+        acq[::0]
+
+    cases = [
+        ("abc", "two numbers"), (b"ab", "two numbers"), (5, "two numbers"), ((1.0,), "got 1 items"),
+        ((1, 2, 3), "got 3 items"), ({1: 2, 3: 4}, "two numbers"), (("a", 2), "low end must be a number"),
+        ((1, None), "high end must be a number"), ((math.nan, 2), "low end is NaN"),
+        ((1, math.nan), "high end is NaN"), ((5.0, 3.0), "reversed: low end 5.0 is above high end 3.0"),
+        ((math.inf, -math.inf), "reversed"),
+    ]
+    for rt, message in cases:
+        with pytest.raises(ValueError, match=message):
+            acq.spectra(rt_range=rt)
+        with pytest.raises(ValueError, match=message):
+            acq.select(rt_range=rt)
+    for level in ("1", 1.0, True):
+        with pytest.raises(TypeError, match="ms_level"):
+            acq.spectra(ms_level=level)
+    with pytest.raises(TypeError):
+        acq.spectra(1, (0, 1), 3)
+    with pytest.raises(TypeError):
+        acq.spectra(level=1)
+
+    with pytest.raises(ValueError, match="prefer must be 'profile' or 'centroid', not 'Centroid'"):
+        velorium.Acquisition(str(folder), prefer="Centroid")
+    with pytest.raises(TypeError, match="prefer"):
+        velorium.Acquisition(str(folder), prefer=None)
+    with pytest.raises(TypeError, match="path"):
+        velorium.Acquisition(42)
+    with pytest.raises(ValueError, match="null"):
+        velorium.Acquisition(str(folder) + "\0x")
+
+
+def test_path_forms_repr_and_properties(qtof_run):
+    folder, acq_written = qtof_run
+    n = len(acq_written.scans)
+    by_str = velorium.Acquisition(str(folder))
+    by_path = velorium.Acquisition(pathlib.Path(folder))
+    by_bytes = velorium.Acquisition(bytes(folder))
+    for acq in (by_str, by_path, by_bytes):
+        assert acq.path == str(folder) and isinstance(acq.path, str)
+        assert len(acq) == n
+        assert acq.prefer == "profile"
+        assert repr(acq) == f"Acquisition({str(folder)!r}, {n} scans)"
+    assert fields(by_path[3]) == fields(by_str[3])
+    centroid = velorium.Acquisition(path=str(folder), prefer="centroid")
+    assert repr(centroid) == f"Acquisition({str(folder)!r}, {n} scans, prefer='centroid')"
+    quoted = "it's.d"
+    with pytest.raises(RuntimeError):
+        velorium.Acquisition(quoted)
+    with pytest.raises(AttributeError):
+        by_str.path = "x"
+    assert "Acquisition" in velorium.__all__
+    assert velorium.__all__[:4] == ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"]
+
+
+def test_open_failures_raise_as_raw_reader_does(tmp_path):
+    (tmp_path / "empty.d").mkdir()
+    bad = tmp_path / "bad.d" / "AcqData"
+    bad.mkdir(parents=True)
+    (bad / "MSScan.bin").write_bytes(b"\x01\x02\x03")
+    noscan = tmp_path / "noscan.d" / "AcqData"
+    noscan.mkdir(parents=True)
+    norecords = tmp_path / "norecords.d" / "AcqData"
+    norecords.mkdir(parents=True)
+    (norecords / "MSScan.bin").write_bytes(struct.pack("<I", 257) + bytes(84) + struct.pack("<I", 92))
+    for path in (tmp_path / "missing.d", tmp_path / "empty.d", tmp_path / "bad.d", tmp_path / "noscan.d",
+                 tmp_path / "norecords.d"):
+        with pytest.raises(RuntimeError) as raw:
+            velorium.RawReader(str(path))
+        with pytest.raises(RuntimeError) as ours:
+            velorium.Acquisition(str(path))
+        assert ours.value.args == raw.value.args
+
+
+def test_a_bad_block_fails_only_its_own_spectrum(tmp_path):
+    peaks = peak_block_format3([100.0, 200.0], [1.0, 2.0])
+    records = [ScanRecord(i + 1, 0.1 * i, ms_level=1 + i % 2,
+                          descriptors=[Descriptor(3, 0, len(peaks), 9 if i == 2 else 2)]) for i in range(6)]
+    folder = str(write_scans(tmp_path / "f.d", records, stride=196, files={"MSPeak.bin": peaks}))
+    with pytest.raises(RuntimeError) as raw:
+        velorium.RawReader(folder)
+    text = raw.value.args
+    assert text[0].startswith("vendor parser error: scanId=3: centroid block:")
+    acq = velorium.Acquisition(folder)
+    assert len(acq) == 6
+    for i in (2, -4):
+        with pytest.raises(RuntimeError) as ours:
+            acq[i]
+        assert ours.value.args == text
+    assert [acq[i].mz for i in (0, 1, 3, 4, 5)] == [[100.0, 200.0]] * 5
+    with pytest.raises(RuntimeError) as ours:
+        acq[1:4]
+    assert ours.value.args == text
+    assert [s.index for s in acq[3:]] == [3, 4, 5]
+
+    it = acq.spectra()
+    assert [next(it).index, next(it).index] == [0, 1]
+    with pytest.raises(RuntimeError) as ours:
+        next(it)
+    assert ours.value.args == text
+    with pytest.raises(StopIteration):
+        next(it)
+    assert [s.index for s in acq.spectra(ms_level=2)] == [1, 3, 5]  # the bad scan is MS1
+    with pytest.raises(RuntimeError) as ours:
+        acq.read_chromatograms()
+    assert ours.value.args == text
+    assert len(acq.scan_index()["records"]) == 6  # the index needs no block
+
+
+def test_iterators_are_independent_and_report_their_length(qtof_run):
+    folder, run = qtof_run
+    acq = velorium.Acquisition(str(folder))
+    a, b = iter(acq), acq.spectra(ms_level=1)
+    assert iter(a) is a
+    assert a.__length_hint__() == len(acq)
+    first = next(a)
+    assert a.__length_hint__() == len(acq) - 1
+    ms1 = list(b)
+    assert [s.index for s in ms1] == acq.select(ms_level=1)
+    assert b.__length_hint__() == 0
+    rest = list(a)
+    assert [first.index] + [s.index for s in rest] == list(range(len(acq)))
+    with pytest.raises(TypeError):
+        type(a)()
+
+
+def read_in_child(acq, indices):
+    return repr(acq), acq.prefer, [(s.index, s.scan_mode, s.mz, s.intensity) for s in (acq[i] for i in indices)]
+
+
+@pytest.mark.parametrize("prefer", ["profile", "centroid"])
+def test_pickled_acquisition_reads_the_same_in_a_child_process(layout, prefer):
+    folder, _, _, _ = layout
+    acq = velorium.Acquisition(str(folder), prefer=prefer)
+    copy = pickle.loads(pickle.dumps(acq))
+    assert copy is not acq and repr(copy) == repr(acq) and copy.prefer == prefer
+    indices = list(range(len(acq)))
+    expected = (repr(acq), prefer, [(s.index, s.scan_mode, s.mz, s.intensity) for s in acq])
+    with ProcessPoolExecutor(max_workers=1, mp_context=get_context("spawn")) as pool:
+        assert pool.submit(read_in_child, acq, indices).result(timeout=120) == expected
+
+
+def test_concurrent_threads_read_one_acquisition(layout):
+    folder, _, _, reference = layout
+    acq = velorium.Acquisition(str(folder))
+    expected = [fields(s) for s in reference]
+    errors = []
+    barrier = threading.Barrier(8)
+
+    def work(seed):
+        try:
+            rng = random.Random(seed)
+            barrier.wait()
+            for _ in range(40):
+                i = rng.randrange(len(acq))
+                assert fields(acq[i]) == expected[i]
+            assert [fields(s) for s in acq.spectra()] == expected
+            assert [fields(s) for s in acq[::2]] == expected[::2]
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors[:3]
+
+
+def test_one_iterator_shared_by_threads_hands_out_each_spectrum_once(qtof_run):
+    folder, _ = qtof_run
+    acq = velorium.Acquisition(str(folder))
+    it = acq.spectra()
+    seen, errors = [], []
+
+    def drain():
+        try:
+            for s in it:
+                seen.append(s.index)
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=drain) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert sorted(seen) == list(range(len(acq)))
