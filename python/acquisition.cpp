@@ -11,6 +11,7 @@
 #include <string>
 
 #include "convert.hpp"
+#include "export.hpp"
 #include "module.hpp"
 #include "velorium/prefetch.hpp"
 
@@ -619,6 +620,8 @@ PyMethodDef kMethods[] = {
      "The TIC and base-peak chromatograms of the MS1 scans, as RawReader.read_chromatograms()."},
     {"__reduce__", reduce, METH_NOARGS, nullptr},
     // Methods implemented in other files of the module are listed here.
+    {"to_mzml", VELORIUM_KW_METHOD(acquisition_to_mzml), METH_VARARGS | METH_KEYWORDS, kToMzmlDoc},
+    {"to_mgf", VELORIUM_KW_METHOD(acquisition_to_mgf), METH_VARARGS | METH_KEYWORDS, kToMgfDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -67,11 +67,10 @@ std::expected<void, ExportError> for_each_spectrum(const Reader& reader, std::ve
         break;
       }
       if (!*item) {
-        Error error = reader.report_failure(std::move(*item).error());
-        if (!options.skip_bad_scans) {
-          return std::unexpected(ExportError{ExportError::Kind::Scan, error.display(), {}});
-        }
-        if (summary.skipped++ == 0) summary.first_skipped = error.display();
+        // The text RawReader raises for the same scan.
+        std::string text = to_core(reader.report_failure(std::move(*item).error())).display();
+        if (!options.skip_bad_scans) return std::unexpected(ExportError{ExportError::Kind::Scan, std::move(text), {}});
+        if (summary.skipped++ == 0) summary.first_skipped = std::move(text);
         ++done;
         if (options.progress) options.progress(done, total);
         continue;
