@@ -443,6 +443,8 @@ ExportResult write_mzml(const Reader& reader, Sink& sink, const ExportOptions& o
   for (const std::size_t i : indices) {
     (is_msn(reader.scan(i).ms_level) ? header.has_msn : header.has_ms1) = true;
   }
+  // The file content needs one term: with nothing selected, the kind asked for.
+  if (indices.empty()) (is_msn(options.ms_level.value_or(1)) ? header.has_msn : header.has_ms1) = true;
   auto sha1 = sha1_of_file(reader.root() / "AcqData" / "MSScan.bin");
   if (!sha1) return input_failure("MSScan.bin", sha1.error());
   header.msscan_sha1 = std::move(*sha1);
