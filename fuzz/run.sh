@@ -16,7 +16,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 seconds=${1:-60}
 shift || true
-all_targets=(msscan lzf profile_block run_length peak_block msmasscal defaultmasscal devices_xml contents_xml acquisition)
+all_targets=(msscan lzf profile_block run_length peak_block msmasscal defaultmasscal devices_xml contents_xml acquisition mzml)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 jobs=${VELORIUM_FUZZ_JOBS:-2}
 build=$repo/build/fuzz
@@ -27,14 +27,15 @@ say() { printf '\n== %s\n' "$*"; }
 # --- Toolchain ---------------------------------------------------------------
 # shellcheck source=scripts/ensure-debs.sh
 source "$repo/scripts/ensure-debs.sh"
-ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1
+ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1 \
+  libdeflate-dev libssl-dev
 
 # --- Build -------------------------------------------------------------------
 mkdir -p "$out"
 start=$(date +%s)
 say "building the fuzz targets (clang-19, ${jobs} jobs)"
 CC=clang-19 CXX=clang++-19 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_WERROR=ON >"$out/cmake.log" 2>&1 \
+  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_CLI=OFF -DVELORIUM_WERROR=ON >"$out/cmake.log" 2>&1 \
   || { tail -n 40 "$out/cmake.log"; exit 1; }
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done
@@ -49,13 +50,13 @@ dict_of() {
     lzf) echo lzf ;;
     profile_block | run_length) echo profile ;;
     defaultmasscal | devices_xml | contents_xml) echo xml ;;
-    acquisition) echo acquisition ;;
+    acquisition | mzml) echo acquisition ;;
     *) echo "" ;;
   esac
 }
 max_len_of() {
   case $1 in
-    acquisition) echo 32768 ;;
+    acquisition | mzml) echo 32768 ;;
     defaultmasscal | devices_xml | contents_xml) echo 16384 ;;
     *) echo 4096 ;;
   esac
