@@ -114,6 +114,10 @@ for label in "${labels[@]}"; do
 done
 note_command "python -m velbench mzml DIR/qtof-run.d DIR/qtof-run.mzML --reps $mzml_reps    # ${labels[*]}"
 
+step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$work/convert" \
+  --out "$results/convert.json"
+note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"
+
 # --- Report ----------------------------------------------------------------------
 machine_args=()
 for label in "${labels[@]}"; do machine_args+=(--python "${python_of[$label]}"); done

@@ -210,3 +210,10 @@ class Acquisition:
         """The decoded MSScan.bin header and scan records."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
+    # Export (python/export.cpp).
+    def to_mzml(
+        self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], compression: bool = True
+    ) -> None:
+        """Write the acquisition as indexed mzML 1.1 to path."""
+    def to_mgf(self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Write the spectra of MS level 2 and higher as MGF to path."""
