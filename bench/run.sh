@@ -55,14 +55,14 @@ cpp_build=$work/cpp
 cpp_bench() {
   cmake -S . -B "$cpp_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON \
     -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
-  cmake --build "$cpp_build" -j 2 --target velorium_bench >"$logs/cpp-build.log" 2>&1 \
+  cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time >"$logs/cpp-build.log" 2>&1 \
     || { tail -n 40 "$logs/cpp-build.log"; return 1; }
   "$cpp_build/bench/velorium_bench" --benchmark_min_time=0.2 --benchmark_repetitions="$reps" \
     --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
   python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
 }
 note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
-note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench"
+note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time"
 note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
 step "C++ decoder benchmark" cpp_bench
 
@@ -100,6 +100,15 @@ step "perf samples" "$primary" -m velbench profile "$big" --out "$results/profil
 note_command "python -m velbench profile DIR/profile-1g.d    # perf record of iter_spectra and RawReader, ${labels[0]}"
 step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memory.json"
 note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
+step "Acquisition" "$primary" -m velbench acquisition "$small" "$big" --cpp "$cpp_build/bench/velorium_spectrum_time" \
+  --reps "$reps" --out "$results/acquisition.json"
+note_command "python -m velbench acquisition DIR/profile-100m.d DIR/profile-1g.d --cpp build/bench/cpp/bench/velorium_spectrum_time --reps $reps    # ${labels[0]}"
+million=$data/million-point.d
+for label in "${labels[@]}"; do
+  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --reps "$reps" \
+    --out "$results/arrays-$label.json"
+done
+note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${labels[*]}"
 for label in "${labels[@]}"; do
   step "hand-over ($label)" "${python_of[$label]}" -m velbench handover "$run" --reps "$reps" \
     --out "$results/handover-$label.json"

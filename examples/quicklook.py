@@ -10,8 +10,9 @@ retention-time range and the most intense MS1 peaks, then writes a figure
 (TIC and base-peak chromatograms, one MS1 and one MS2 spectrum) to
 quicklook.png in the current folder, or to --out FILE.
 
-The metadata comes from velorium.RawReader; the spectra are then streamed one
-at a time with velorium.iter_spectra, so the pass over the peaks needs only a
+The run is opened with velorium.Acquisition, which reads the metadata and the
+scan index without decoding any spectrum; the spectra are then decoded ahead on
+worker threads by Acquisition.spectra(), so the pass over the peaks needs only a
 few spectra in memory. Last, the run is converted to indexed mzML (NAME.mzML
 in the current folder for NAME.d, or --mzml FILE) with velorium's own writer,
 and the lines that open it with pyopenms are printed. Needs numpy, and
@@ -207,7 +208,7 @@ def summarize(spectra: Iterable[Any], peaks_per_scan: int = 25) -> RunSummary:
             s.tic.append(tic)
             s.bpc.append(sp.base_peak_intensity or 0.0)
             if n:
-                for mz, h, tol in pick_peaks(sp.mz, sp.intensity, mode == "profile", peaks_per_scan):
+                for mz, h, tol in pick_peaks(sp.mz_array, sp.intensity_array, mode == "profile", peaks_per_scan):
                     s.candidates.append(Peak(mz, h, rt, sp.scan_number, tol))
                 close_cycle()
                 cycle_ms1, cycle_ms2 = sp, None
@@ -318,8 +319,8 @@ def draw_spectrum(ax: Any, sp: Any, color: str, mark_mz: float | None = None, la
     import numpy as np
     from matplotlib.ticker import EngFormatter
 
-    mz = np.asarray(sp.mz, dtype=np.float64)
-    y = np.asarray(sp.intensity, dtype=np.float64)
+    mz = sp.mz_array  # views of the decoded values, no copy
+    y = sp.intensity_array.astype(np.float64)
     profile = sp.scan_mode == "profile"
     if profile:
         ax.plot(mz, y, color=color, lw=0.7)
@@ -464,10 +465,9 @@ def mzml_path(path: str, chosen: Path | None) -> Path:
     return Path((name[:-2] if name.lower().endswith(".d") and len(name) > 2 else name) + ".mzML")
 
 
-def write_mzml(velorium: Any, path: str, out: Path) -> int:
+def write_mzml(acquisition: Any, out: Path) -> int:
     """Converts the run to indexed mzML with the library's writer; returns the spectra written."""
     try:
-        acquisition = velorium.Acquisition(path)
         acquisition.to_mzml(out)
     except (RuntimeError, OSError) as exc:
         raise QuickLookError(f"{out}: cannot write the mzML copy: {exc}") from None
@@ -493,29 +493,28 @@ def run(args: argparse.Namespace) -> None:
     if args.top < 0:
         raise QuickLookError("--top must be 0 or more")
 
-    # Opening decodes every spectrum once; only the metadata is kept from it.
+    # Opening reads the scan index and the metadata; no spectrum is decoded yet.
     t0 = time.perf_counter()
     try:
-        reader = velorium.RawReader(path)
-        info, device, index = reader.run_info(), reader.device_info(), reader.scan_index()
-        scan_count = reader.scan_count
+        acq = velorium.Acquisition(path)
+        info, device, index = acq.run_info(), acq.device_info(), acq.scan_index()
+        scan_count = len(acq)
     except RuntimeError as exc:
         raise QuickLookError(f"{path}: not a readable acquisition: {exc}") from None
-    del reader
     opened = time.perf_counter() - t0
     print(describe_run(path, info, device, index, scan_count))
-    print(f"  opened in      {opened:.2f} s (RawReader: every spectrum decoded)")
+    print(f"  opened in      {opened:.3f} s (Acquisition: nothing decoded yet)")
     print()
 
     progress = Progress(scan_count, "streaming spectra", enabled=False if args.no_progress else None)
     try:
-        summary = summarize(progress.wrap(velorium.iter_spectra(path)))
+        summary = summarize(progress.wrap(acq.spectra()))
     except RuntimeError as exc:
         progress.close()
         raise QuickLookError(f"{path}: spectrum {progress.count} failed: {exc}") from None
     summary.seconds = progress.close()
     print(describe_scans(summary))
-    print(f"Streamed         {summary.scans} spectra with iter_spectra in {summary.seconds:.2f} s")
+    print(f"Streamed         {summary.scans} spectra with Acquisition.spectra() in {summary.seconds:.2f} s")
     print()
     print(describe_peaks(merge_peaks(summary.candidates, args.top)))
 
@@ -528,7 +527,7 @@ def run(args: argparse.Namespace) -> None:
 
     if not args.no_mzml:
         mzml = mzml_path(path, args.mzml)
-        spectra = write_mzml(velorium, path, mzml)
+        spectra = write_mzml(acq, mzml)
         print()
         print(f"Wrote {mzml} (indexed mzML 1.1, {spectra} spectra). Open it with pyopenms:")
         print("    import pyopenms")

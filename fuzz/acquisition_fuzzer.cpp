@@ -1,13 +1,67 @@
 // A whole acquisition: the input is split into the files of an AcqData
 // folder (acquisition.hpp), written to this process's scratch folder, opened
 // with Reader::open, and every spectrum, the chromatograms and the run
-// metadata are decoded, with logging on. write_acquisition_folder clamps
-// the size claims of the profile descriptors first (acquisition.hpp).
+// metadata are decoded, with logging on. The whole run is then decoded again
+// into a columnar store, on one thread and on several, under both block
+// preferences: each must give the spectra of the scan-by-scan decoding bit
+// for bit, or fail at its first failing scan with the same error.
+// write_acquisition_folder clamps the size claims of the profile
+// descriptors first (acquisition.hpp).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "acquisition.hpp"
 #include "velorium/reader.hpp"
+#include "velorium/store/peak_store.hpp"
+
+namespace {
+
+template <class T>
+bool same_bits(std::span<const T> a, std::span<const T> b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// The store of every scan against Reader::decode_spectrum, scan by scan.
+void check_store(const velorium::Reader& reader, velorium::BlockPreference prefer) {
+  std::vector<std::size_t> all(reader.scan_count());
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  std::optional<std::size_t> first_failure;
+  std::string first_error;
+  for (std::size_t i = 0; i < all.size() && !first_failure; ++i) {
+    auto one = reader.decode_spectrum(i, prefer);
+    if (!one) {
+      first_failure = i;
+      first_error = one.error().error.display();
+    }
+  }
+  for (const unsigned threads : {1u, 3u}) {
+    auto store = velorium::store::build_store(reader, all, prefer, threads);
+    if (first_failure) {
+      VELORIUM_FUZZ_CHECK(!store);
+      VELORIUM_FUZZ_CHECK(store.error().position == *first_failure);
+      VELORIUM_FUZZ_CHECK(store.error().failure.error.display() == first_error);
+      continue;
+    }
+    VELORIUM_FUZZ_CHECK(store.has_value());
+    const auto& s = **store;
+    VELORIUM_FUZZ_CHECK(s.size() == all.size() && s.offsets().size() == all.size() + 1);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      auto one = reader.decode_spectrum(i, prefer);
+      VELORIUM_FUZZ_CHECK(one.has_value());
+      VELORIUM_FUZZ_CHECK(same_bits<double>(s.mz(i), one->mz));
+      VELORIUM_FUZZ_CHECK(same_bits<float>(s.intensity(i), one->intensity));
+      VELORIUM_FUZZ_CHECK(s.record(i) == std::move(*one).with_peaks({}, {}));
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velorium::fuzz::enable_logging();
@@ -43,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto meta = reader->run_metadata();
   (void)meta;
+  check_store(*reader, velorium::BlockPreference::Profile);
+  check_store(*reader, velorium::BlockPreference::Centroid);
   if (std::getenv("VELORIUM_FUZZ_VERBOSE") != nullptr) {
     std::fprintf(stderr, "stride %u: %zu scans, %zu failed spectra\n", reader->msscan().stride, scans, failures);
   }

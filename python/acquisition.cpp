@@ -13,7 +13,10 @@
 #include "convert.hpp"
 #include "export.hpp"
 #include "module.hpp"
+#include "tables.hpp"
+#include "velorium/chromatograms.hpp"
 #include "velorium/prefetch.hpp"
+#include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
 namespace {
@@ -52,12 +55,14 @@ struct RtRange {
 bool parse_ms_level(PyObject* value, std::optional<std::uint32_t>& level, bool& matches_nothing) {
   matches_nothing = false;
   if (value == nullptr || value == Py_None) return true;
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
+  if (!PyIndex_Check(value) || PyBool_Check(value)) {
     PyErr_Format(PyExc_TypeError, "ms_level must be an int or None, not %.200s", Py_TYPE(value)->tp_name);
     return false;
   }
+  Ref integer(PyNumber_Index(value));  // also NumPy's integers
+  if (!integer) return false;
   int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || number < 0 || number > std::numeric_limits<std::uint32_t>::max()) {
     matches_nothing = true;  // no scan has such a level
@@ -141,8 +146,8 @@ std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_
   return indices;
 }
 
-// Parses the two keyword arguments (ms_level=None, rt_range=None) of a
-// method named `function`.
+// Parses the two arguments (ms_level=None, rt_range=None) of a selecting
+// method; `format` is "|OO:" and the method's name.
 bool selection_arguments(const char* format, PyObject* args, PyObject* kwds, PyObject*& ms_level,
                          PyObject*& rt_range) {
   static const char* keywords[] = {"ms_level", "rt_range", nullptr};
@@ -483,13 +488,15 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("index_of", "scan_number", args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
-  if (!PyLong_Check(argument) || PyBool_Check(argument)) {
+  if (!PyIndex_Check(argument) || PyBool_Check(argument)) {
     PyErr_Format(PyExc_TypeError, "index_of() argument 'scan_number' must be int, not %.200s",
                  Py_TYPE(argument)->tp_name);
     return nullptr;
   }
+  Ref integer(PyNumber_Index(argument));  // also NumPy's integers
+  if (!integer) return nullptr;
   int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(argument, &overflow);
+  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return nullptr;
   const auto& table = as_acquisition(self)->by_scan_number;
   if (overflow == 0 && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
@@ -497,7 +504,7 @@ PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const auto found = std::lower_bound(table.begin(), table.end(), std::pair<std::uint32_t, std::size_t>(scan_number, 0));
     if (found != table.end() && found->first == scan_number) return to_py(std::uint64_t{found->second});
   }
-  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", argument);
+  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", integer.get());
   return nullptr;
 }
 
@@ -553,23 +560,72 @@ PyObject* scan_index(PyObject* self, PyObject*) {
   });
 }
 
-// As RawReader's: the profile-preferring spectra of the whole run, decoded
-// without the interpreter lock.
+// As RawReader's: the chromatograms of the profile-preferring spectra of
+// the whole run, decoded ahead on worker threads without the interpreter
+// lock, a few spectra at a time; the first failing scan raises.
 PyObject* read_chromatograms(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::unique_ptr<lumora::ChromatogramIterator> chromatograms;
+    const Reader& reader = *as_acquisition(self)->reader;
+    std::vector<lumora::ChromatogramRecord> chromatograms;
+    std::optional<Error> failure;
     {
       WithoutGil unlocked;
-      chromatograms = as_acquisition(self)->reader->iter_chromatograms();
+      std::vector<std::size_t> all(reader.scan_count());
+      for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+      Prefetcher prefetcher(reader, std::move(all), BlockPreference::Profile);
+      ChromatogramBuilder builder;
+      while (auto item = prefetcher.next()) {
+        if (!*item) {
+          failure.emplace(reader.report_failure(std::move(*item).error()));
+          break;
+        }
+        builder.add(**item);
+      }
+      if (!failure) chromatograms = std::move(builder).finish();
     }
-    Ref list(PyList_New(0));
+    if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(chromatograms.size())));
     if (!list) return nullptr;
-    while (auto item = chromatograms->next()) {
-      if (!*item) return raise_runtime_error(item->error().display());
-      Ref dict(chromatogram_dict(**item));
-      if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+    for (std::size_t i = 0; i < chromatograms.size(); ++i) {
+      PyObject* dict = chromatogram_dict(chromatograms[i]);
+      if (dict == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
     }
     return list.release();
+  });
+}
+
+// The scan index's columns under this preference; decodes nothing.
+PyObject* scan_table(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const auto* object = as_acquisition(self);
+    return scan_table_dict(state_of(self), *object->reader, object->prefer, nullptr);
+  });
+}
+
+// The selected spectra decoded in parallel into one store, as RawReader's
+// peak_table(); the first failing scan in scan order raises.
+PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* ms_level = nullptr;
+    PyObject* rt_range = nullptr;
+    if (!selection_arguments("|OO:peak_table", args, kwds, ms_level, rt_range)) return nullptr;
+    auto indices = acquisition_selection(self, ms_level, rt_range);
+    if (!indices) return nullptr;
+    const auto* object = as_acquisition(self);
+    std::shared_ptr<const store::PeakStore> built;
+    std::optional<Error> failure;
+    {
+      WithoutGil unlocked;
+      auto result = store::build_store(*object->reader, *indices, object->prefer);
+      if (result) {
+        built = std::move(*result);
+      } else {
+        failure.emplace(object->reader->report_failure(std::move(result).error().failure));
+      }
+    }
+    if (failure) return raise_runtime_error(failure_text(std::move(*failure)));
+    return peak_table_dict(state_of(self), std::move(built));
   });
 }
 
@@ -615,11 +671,22 @@ PyMethodDef kMethods[] = {
      "device_info($self, /)\n--\n\nInstrument name and model decoded from Devices.xml, when available."},
     {"scan_index", scan_index, METH_NOARGS,
      "scan_index($self, /)\n--\n\nThe decoded MSScan.bin header and scan records."},
+    {"scan_table", scan_table, METH_NOARGS,
+     "scan_table($self, /)\n--\n\n"
+     "One NumPy array per column, one entry per scan, of what the scan index records\n"
+     "(the columns of RawReader.scan_table(); scan_mode: the block read under prefer,\n"
+     "point_count: the block descriptor's). Decodes nothing."},
+    {"peak_table", VELORIUM_KW_METHOD(peak_table), METH_VARARGS | METH_KEYWORDS,
+     "peak_table($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "The selected spectra decoded in parallel, as NumPy arrays: 'mz' (float64),\n"
+     "'intensity' (float32) and 'offsets' (uint64); the k-th selected scan, select()[k],\n"
+     "has the points offsets[k]:offsets[k + 1]."},
     {"read_chromatograms", read_chromatograms, METH_NOARGS,
      "read_chromatograms($self, /)\n--\n\n"
      "The TIC and base-peak chromatograms of the MS1 scans, as RawReader.read_chromatograms()."},
     {"__reduce__", reduce, METH_NOARGS, nullptr},
-    // Methods implemented in other files of the module are listed here.
+    // Methods implemented in other files of the module (xic, to_mzml, to_mgf)
+    // are listed here, one line each.
     {"to_mzml", VELORIUM_KW_METHOD(acquisition_to_mzml), METH_VARARGS | METH_KEYWORDS, kToMzmlDoc},
     {"to_mgf", VELORIUM_KW_METHOD(acquisition_to_mgf), METH_VARARGS | METH_KEYWORDS, kToMgfDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -62,6 +62,8 @@ TypeInfo info(ElementType type) {
       return {"<u8", 8};
     case ElementType::U32:
       return {"<u4", 4};
+    case ElementType::I64:
+      return {"<i8", 8};
     case ElementType::I32:
       return {"<i4", 4};
     case ElementType::I8:

@@ -13,7 +13,7 @@ namespace velorium::python {
 
 struct ModuleState;
 
-enum class ElementType { F64, F32, U64, U32, I32, I8, U8, Bool };
+enum class ElementType { F64, F32, U64, U32, I64, I32, I8, U8, Bool };
 
 // Creates the module's private buffer type (not in __all__).
 PyObject* create_buffer_type(PyObject* module);

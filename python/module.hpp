@@ -13,7 +13,13 @@
 #include "lumora/types.hpp"
 #include "velorium/reader.hpp"
 
+namespace velorium::store {
+class PeakStore;
+}
+
 namespace velorium::python {
+
+class PeakColumns;
 
 struct ModuleState {
   PyTypeObject* raw_reader_type = nullptr;
@@ -63,6 +69,17 @@ std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, Py
 
 // A new Spectrum that takes over `record`.
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);
+
+// A new Spectrum of the store's spectrum at `position` (below store->size()),
+// sharing the store: no copy of the record or the peaks.
+PyObject* new_spectrum_from_store(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                  std::size_t position);
+
+// The same with the arrays of the store's columns shared: `columns` are
+// PeakColumns over store->mz() and store->intensity(), which every spectrum
+// of the store that is made with them slices.
+PyObject* new_spectrum_from_columns(ModuleState* state, std::shared_ptr<const store::PeakStore> store,
+                                    std::shared_ptr<PeakColumns> columns, std::size_t position);
 
 // The module function iter_spectra(path).
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

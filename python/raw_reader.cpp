@@ -1,14 +1,21 @@
-// class RawReader: opens an acquisition, decodes every spectrum at once and
-// answers queries from memory. Immutable after construction, so concurrent
-// readers need no lock.
+// class RawReader: opens an acquisition, decodes every spectrum at once into
+// a columnar store (in parallel, without the interpreter lock) and answers
+// queries from memory. Immutable after construction, so concurrent readers
+// need no lock.
+#include <exception>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "convert.hpp"
 #include "module.hpp"
+#include "peak_columns.hpp"
+#include "tables.hpp"
+#include "velorium/chromatograms.hpp"
 #include "velorium/reader.hpp"
+#include "velorium/store/peak_store.hpp"
 
 namespace velorium::python {
 namespace {
@@ -17,33 +24,63 @@ struct RawReaderObject {
   PyObject_HEAD
   std::string path;
   std::optional<Reader> reader;
-  std::vector<lumora::SpectrumRecord> spectra;
+  std::shared_ptr<const store::PeakStore> store;  // every scan, in index order
+  std::shared_ptr<PeakColumns> columns;           // arrays over the store's columns, shared by its spectra
 };
 
 RawReaderObject* as_reader(PyObject* self) { return reinterpret_cast<RawReaderObject*>(self); }
 
-// Opens and decodes everything, or raises RuntimeError with the library's
-// text; nothing is kept on failure.
-bool load(RawReaderObject* self, std::string path) {
+// What the decoding without the interpreter lock produced: the reader and
+// its store, or the text of the error to raise.
+struct Loaded {
+  std::optional<Reader> reader;
+  std::shared_ptr<const store::PeakStore> store;
+  std::string error;
+};
+
+// Opens and decodes everything. C++ only: runs without the interpreter lock.
+Loaded open_and_decode(const std::string& path) {
+  Loaded loaded;
   auto reader = Reader::open(path);
   if (!reader) {
-    raise_runtime_error(reader.error().display());
+    loaded.error = reader.error().display();
+    return loaded;
+  }
+  std::vector<std::size_t> all(reader->scan_count());
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  auto built = store::build_store(*reader, all, BlockPreference::Profile);
+  if (!built) {
+    // Counted and logged as decoding in scan order would have: the first
+    // failing scan is the only one met.
+    loaded.error = to_core(reader->report_failure(std::move(built).error().failure)).display();
+    return loaded;
+  }
+  loaded.store = std::move(*built);
+  loaded.reader.emplace(std::move(*reader));
+  return loaded;
+}
+
+// Opens and decodes everything with the interpreter lock released, or
+// raises RuntimeError with the library's text; nothing is kept on failure.
+bool load(RawReaderObject* self, std::string path) {
+  std::optional<Loaded> loaded;
+  std::exception_ptr thrown;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    loaded.emplace(open_and_decode(path));
+  } catch (...) {
+    thrown = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (thrown) std::rethrow_exception(thrown);  // turned into a Python exception by the caller's guard
+  if (!loaded->reader) {
+    raise_runtime_error(loaded->error);
     return false;
   }
-  std::vector<lumora::SpectrumRecord> spectra;
-  auto source = reader->iter_spectra();
-  spectra.reserve(source->remaining());
-  while (auto item = source->next()) {
-    if (!*item) {
-      raise_runtime_error(item->error().display());
-      return false;
-    }
-    spectra.push_back(std::move(**item));
-  }
-  source.reset();
   self->path = std::move(path);
-  self->reader.emplace(std::move(*reader));
-  self->spectra = std::move(spectra);
+  self->reader.emplace(std::move(*loaded->reader));
+  self->columns = std::make_shared<PeakColumns>(loaded->store, loaded->store->mz(), loaded->store->intensity());
+  self->store = std::move(loaded->store);
   return true;
 }
 
@@ -61,7 +98,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     auto* object = as_reader(self.get());
     new (&object->path) std::string();
     new (&object->reader) std::optional<Reader>();
-    new (&object->spectra) std::vector<lumora::SpectrumRecord>();
+    new (&object->store) std::shared_ptr<const store::PeakStore>();
+    new (&object->columns) std::shared_ptr<PeakColumns>();
     if (!load(object, std::move(*path))) return nullptr;
     return self.release();
   });
@@ -70,23 +108,26 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = as_reader(self);
-  object->spectra.~vector();
+  object->columns.~shared_ptr();
+  object->store.~shared_ptr();
   object->reader.~optional();
   object->path.~basic_string();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
+std::size_t scan_count(const RawReaderObject* object) { return object->store ? object->store->size() : 0; }
+
 PyObject* repr(PyObject* self) {
   const auto* object = as_reader(self);
   return guarded([&] {
     const std::string text =
-        "RawReader('" + object->path + "', " + std::to_string(object->spectra.size()) + " scans)";
+        "RawReader('" + object->path + "', " + std::to_string(scan_count(object)) + " scans)";
     return to_py(text);
   });
 }
 
-PyObject* get_scan_count(PyObject* self, void*) { return to_py(std::uint64_t{as_reader(self)->spectra.size()}); }
+PyObject* get_scan_count(PyObject* self, void*) { return to_py(std::uint64_t{scan_count(as_reader(self))}); }
 
 PyObject* read_spectrum(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -102,14 +143,11 @@ PyObject* read_spectrum(PyObject* self, PyTypeObject* defining_class, PyObject* 
   const std::size_t index = PyLong_AsSize_t(number.get());
   if (index == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
   const auto* object = as_reader(self);
-  if (index >= object->spectra.size()) {
+  if (index >= scan_count(object)) {
     return raise_runtime_error("scan " + std::to_string(index) + " out of range");
   }
   ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-  return guarded([&] {
-    lumora::SpectrumRecord copy = object->spectra[index];
-    return new_spectrum(state, std::move(copy));
-  });
+  return guarded([&] { return new_spectrum_from_columns(state, object->store, object->columns, index); });
 }
 
 PyObject* run_info(PyObject* self, PyObject*) {
@@ -120,20 +158,45 @@ PyObject* device_info(PyObject* self, PyObject*) {
   return guarded([&] { return device_info_dict(as_reader(self)->reader->device()); });
 }
 
-// Recomputed on every call. Only shared access to the reader is needed, so
-// concurrent calls never conflict.
+// Recomputed on every call from the decoded spectra. Only shared access to
+// the store is needed, so concurrent calls never conflict.
 PyObject* read_chromatograms(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto chromatograms = as_reader(self)->reader->iter_chromatograms();
+    const store::PeakStore& store = *as_reader(self)->store;
+    ChromatogramBuilder builder;
+    for (std::size_t i = 0; i < store.size(); ++i) builder.add(store.record(i), store.mz(i), store.intensity(i));
+    const auto chromatograms = std::move(builder).finish();
     Ref list(PyList_New(0));
     if (!list) return nullptr;
-    while (auto item = chromatograms->next()) {
-      if (!*item) return raise_runtime_error(item->error().display());
-      Ref dict(chromatogram_dict(**item));
+    for (const auto& chromatogram : chromatograms) {
+      Ref dict(chromatogram_dict(chromatogram));
       if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
     }
     return list.release();
   });
+}
+
+PyObject* peak_table(PyObject* self, PyTypeObject* defining_class, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "peak_table() takes no arguments");
+    return nullptr;
+  }
+  ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
+  const auto* object = as_reader(self);
+  return guarded([&] { return peak_table_dict(state, object->store, object->columns.get()); });
+}
+
+PyObject* scan_table(PyObject* self, PyTypeObject* defining_class, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "scan_table() takes no arguments");
+    return nullptr;
+  }
+  ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
+  const auto* object = as_reader(self);
+  return guarded(
+      [&] { return scan_table_dict(state, *object->reader, BlockPreference::Profile, object->store.get()); });
 }
 
 PyObject* scan_index(PyObject* self, PyObject*) {
@@ -157,6 +220,15 @@ PyMethodDef kMethods[] = {
     {"read_chromatograms", read_chromatograms, METH_NOARGS, "read_chromatograms($self)\n--\n\n"},
     {"scan_index", scan_index, METH_NOARGS,
      "scan_index($self)\n--\n\nThe decoded MSScan.bin header and scan records."},
+    {"peak_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_table)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "peak_table($self)\n--\n\nAll decoded points as NumPy arrays that share the reader's memory: 'mz' (float64),\n"
+     "'intensity' (float32) and 'offsets' (uint64, scan_count + 1 entries; scan i's points are\n"
+     "offsets[i]:offsets[i + 1])."},
+    {"scan_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_table)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "scan_table($self)\n--\n\nOne NumPy array per column, one entry per scan, of what the scan index and\n"
+     "the decoded spectra say; pandas.DataFrame(reader.scan_table()) makes it a table."},
     {nullptr, nullptr, 0, nullptr},
 };
 

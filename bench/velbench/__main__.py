@@ -39,6 +39,11 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
+    s = sub.add_parser("arrays", help="time of one mz_array / intensity_array access on a 10^6-point spectrum")
+    s.add_argument("acquisition")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("memory", help="peak RSS of streaming and of RawReader")
     s.add_argument("small")
     s.add_argument("large")
@@ -78,6 +83,16 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("acquisition")
     s.add_argument("--out", required=True)
 
+    s = sub.add_parser("acquisition", help="Acquisition: opening, random access, a pass, memory")
+    s.add_argument("small")
+    s.add_argument("large")
+    s.add_argument("--cpp", required=True, help="the velorium_spectrum_time executable")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
+    s.add_argument("acquisition")
+
     s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
@@ -110,6 +125,10 @@ def main(argv: list[str] | None = None) -> int:
         rawreader_once(args.acquisition)
     elif args.step == "handover":
         from .handover import run
+
+        write_json(args.out, run(args.acquisition, args.reps))
+    elif args.step == "arrays":
+        from .arrays import run
 
         write_json(args.out, run(args.acquisition, args.reps))
     elif args.step == "memory":
@@ -152,6 +171,14 @@ def main(argv: list[str] | None = None) -> int:
         from .profile import run
 
         write_json(args.out, run(args.acquisition))
+    elif args.step == "acquisition":
+        from .acquisition import run
+
+        write_json(args.out, run(sys.executable, args.small, args.large, args.cpp, args.reps))
+    elif args.step == "acquisition-rss":
+        from .acquisition import rss_child
+
+        rss_child(args.acquisition)
     elif args.step == "report":
         from .report import write_report
 

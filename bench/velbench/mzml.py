@@ -9,6 +9,12 @@ ending with Python lists of m/z and intensity for every spectrum:
 - velorium: RawReader(path), then read_spectrum(i).mz and .intensity;
 - pyopenms: MzMLFile().load(path, experiment), then get_peaks() and tolist();
 - pyteomics: mzml.read(path) (sequential parse, lxml), then the arrays' tolist().
+
+And, in the same interleaved rounds, each ending with NumPy arrays of m/z and
+intensity for every spectrum:
+
+- velorium arrays: RawReader(path), then read_spectrum(i).mz_array and .intensity_array;
+- pyopenms arrays: MzMLFile().load(path, experiment), then get_peaks().
 """
 
 from __future__ import annotations
@@ -94,6 +100,35 @@ def read_pyopenms(path: str, split: list[float]) -> int:
     return n
 
 
+def read_velorium_arrays(path: str, split: list[float]) -> int:
+    import velorium
+
+    t0 = time.perf_counter()
+    reader = velorium.RawReader(path)
+    split.append(time.perf_counter() - t0)
+    n = 0
+    for i in range(reader.scan_count):
+        sp = reader.read_spectrum(i)
+        mz = sp.mz_array
+        intensity = sp.intensity_array
+        n += len(mz) + len(intensity)
+    return n
+
+
+def read_pyopenms_arrays(path: str, split: list[float]) -> int:
+    import pyopenms as oms
+
+    t0 = time.perf_counter()
+    experiment = oms.MSExperiment()
+    oms.MzMLFile().load(path, experiment)
+    split.append(time.perf_counter() - t0)
+    n = 0
+    for spectrum in experiment:
+        mz, intensity = spectrum.get_peaks()
+        n += len(mz) + len(intensity)
+    return n
+
+
 def read_pyteomics(path: str, split: list[float]) -> int:
     from pyteomics import mzml
 
@@ -141,11 +176,14 @@ def run(acquisition: str, mzml_path: str, reps: int) -> dict:
                 if len(prints[name]) == len(prints["velorium"]) else "count"
             raise RuntimeError(f"{name} read different spectra from the mzML than velorium from the acquisition "
                                f"(first difference: spectrum {bad})")
-    splits: dict[str, list[float]] = {"velorium": [], "pyopenms": [], "pyteomics": []}
+    splits: dict[str, list[float]] = {name: [] for name in ("velorium", "pyopenms", "pyteomics", "velorium_arrays",
+                                                               "pyopenms_arrays")}
     cases = {
         "velorium": lambda: read_velorium(acquisition, splits["velorium"]),
         "pyopenms": lambda: read_pyopenms(mzml_path, splits["pyopenms"]),
         "pyteomics": lambda: read_pyteomics(mzml_path, splits["pyteomics"]),
+        "velorium_arrays": lambda: read_velorium_arrays(acquisition, splits["velorium_arrays"]),
+        "pyopenms_arrays": lambda: read_pyopenms_arrays(mzml_path, splits["pyopenms_arrays"]),
     }
     timed(cases["velorium"])  # page cache and imports, for every reader alike
     timed(cases["pyopenms"])
@@ -170,6 +208,7 @@ def run(acquisition: str, mzml_path: str, reps: int) -> dict:
         "splits": {name: min(v) for name, v in splits.items()},
         "speedup_pyopenms": ratio(t["pyopenms"]["min"], t["velorium"]["min"]),
         "speedup_pyteomics": ratio(t["pyteomics"]["min"], t["velorium"]["min"]),
+        "speedup_arrays_pyopenms": ratio(t["pyopenms_arrays"]["min"], t["velorium_arrays"]["min"]),
         "reps": reps,
     }
 

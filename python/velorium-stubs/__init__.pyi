@@ -4,6 +4,9 @@ import os
 from collections.abc import Iterator
 from typing import Literal, SupportsIndex, TypedDict, final, overload
 
+import numpy as np
+import numpy.typing as npt
+
 __all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition"]
 
 Polarity = Literal["negative", "positive"]
@@ -88,6 +91,39 @@ class ScanIndex(TypedDict):
     stride: int
     records: list[ScanRecord]
 
+class PeakTable(TypedDict):
+    """All decoded points of a RawReader; views of its memory, read-only."""
+
+    mz: npt.NDArray[np.float64]
+    intensity: npt.NDArray[np.float32]
+    # uint64, scan_count + 1 entries: scan i's points are offsets[i]:offsets[i + 1].
+    offsets: npt.NDArray[np.uint64]
+
+class ScanTable(TypedDict):
+    """One entry per scan, in index order; floats are NaN where a value is absent."""
+
+    index: npt.NDArray[np.int64]
+    scan_number: npt.NDArray[np.uint32]
+    ms_level: npt.NDArray[np.uint32]
+    retention_time_sec: npt.NDArray[np.float64]
+    # int8: 1 positive, -1 negative, 0 unknown polarity code.
+    polarity: npt.NDArray[np.int8]
+    # int8: 0 profile, 1 centroid (the block the spectrum is read from).
+    scan_mode: npt.NDArray[np.int8]
+    has_profile: npt.NDArray[np.bool_]
+    has_centroid: npt.NDArray[np.bool_]
+    # uint64: points of the spectrum (of the block it is read from).
+    point_count: npt.NDArray[np.uint64]
+    # float64: the spectrum's total_ion_current, base_peak_mz, base_peak_intensity.
+    total_ion_current: npt.NDArray[np.float64]
+    base_peak_mz: npt.NDArray[np.float64]
+    base_peak_intensity: npt.NDArray[np.float64]
+    low_mz: npt.NDArray[np.float64]
+    high_mz: npt.NDArray[np.float64]
+    # float64: the precursor's target m/z and collision energy.
+    precursor_mz: npt.NDArray[np.float64]
+    collision_energy: npt.NDArray[np.float64]
+
 @final
 class RawReader:
     """Opens an acquisition folder and decodes every spectrum at once."""
@@ -102,6 +138,13 @@ class RawReader:
     def read_chromatograms(self) -> list[Chromatogram]: ...
     def scan_index(self) -> ScanIndex:
         """The decoded MSScan.bin header and scan records."""
+    def peak_table(self) -> PeakTable:
+        """All decoded points as NumPy arrays that share the reader's memory: 'mz' (float64),
+        'intensity' (float32) and 'offsets' (uint64, scan_count + 1 entries; scan i's points are
+        offsets[i]:offsets[i + 1])."""
+    def scan_table(self) -> ScanTable:
+        """One NumPy array per column, one entry per scan, of what the scan index and
+        the decoded spectra say; pandas.DataFrame(reader.scan_table()) makes it a table."""
 
 @final
 class Spectrum:
@@ -160,6 +203,12 @@ class Spectrum:
     def inv_mobility_per_peak(self) -> list[float] | None: ...
     @property
     def extra(self) -> dict[str, str]: ...
+    # Read-only NumPy views of the decoded peaks (no copy; the same values as
+    # mz and intensity). Without NumPy they raise ImportError.
+    @property
+    def mz_array(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def intensity_array(self) -> npt.NDArray[np.float32]: ...
     def __len__(self) -> int: ...
 
 @final
@@ -208,6 +257,10 @@ class Acquisition:
         """Instrument name and model decoded from Devices.xml, when available."""
     def scan_index(self, /) -> ScanIndex:
         """The decoded MSScan.bin header and scan records."""
+    def scan_table(self, /) -> ScanTable:
+        """One NumPy array per column, one entry per scan, of what the scan index records."""
+    def peak_table(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> PeakTable:
+        """The selected spectra decoded in parallel, as NumPy arrays."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
     # Export (python/export.cpp).

@@ -176,6 +176,8 @@ def test_summary_of_runs_without_ms2_or_without_ms1():
             self.ms_level, self.retention_time_sec, self.scan_mode = level, rt, mode
             self.intensity = list(ints)
             self.mz = [100.0 + i for i in range(len(ints))]
+            self.mz_array = np.asarray(self.mz, dtype=np.float64)
+            self.intensity_array = np.asarray(self.intensity, dtype=np.float32)
             self.polarity, self.low_mz, self.high_mz = "positive", None, None
             self.scan_number = self.index = int(rt)
             self.total_ion_current = float(sum(ints))

@@ -5,14 +5,17 @@ import math
 import pathlib
 import pickle
 import random
+import shutil
 import struct
 import threading
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
 
+import numpy as np
 import pytest
 
 import velorium
+from acquisition_child import read_in_child
 from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
 from conftest import SPECTRUM_PROPERTIES, write_scans
 
@@ -78,6 +81,54 @@ def test_metadata_without_decoding_equals_raw_reader(layout):
     assert acq.read_chromatograms() == reader.read_chromatograms()
 
 
+def same_column(a, b):
+    return a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+
+
+def test_scan_table_needs_no_data_file_and_matches_raw_reader(layout, tmp_path):
+    folder, _, reader, _ = layout
+    # Without the data files nothing could be decoded: the table comes from the scan index.
+    bare = tmp_path / "bare.d"
+    shutil.copytree(folder, bare)
+    for name in ("MSProfile.bin", "MSPeak.bin"):
+        (bare / "AcqData" / name).unlink(missing_ok=True)
+    ours = velorium.Acquisition(str(bare)).scan_table()
+    theirs = reader.scan_table()
+    assert list(ours) == list(theirs)
+    for name in ("index", "scan_number", "ms_level", "retention_time_sec", "polarity", "scan_mode", "has_profile",
+                 "has_centroid", "point_count", "low_mz", "high_mz", "precursor_mz", "collision_energy"):
+        assert same_column(ours[name], theirs[name]), name
+    records = reader.scan_index()["records"]
+    for name, key in (("total_ion_current", "tic"), ("base_peak_mz", "base_peak_mz"),
+                      ("base_peak_intensity", "base_peak_intensity")):
+        recorded = np.array([np.nan if r[key] is None else r[key] for r in records])
+        assert same_column(ours[name], recorded), name
+
+    centroid = velorium.Acquisition(str(bare), prefer="centroid").scan_table()
+    expected_mode = np.where(ours["has_centroid"], 1, ours["scan_mode"]).astype(np.int8)
+    assert same_column(centroid["scan_mode"], expected_mode)
+    expected_points = [r["centroid_params"]["point_count"] if r["centroid_params"] else p
+                       for r, p in zip(records, ours["point_count"])]
+    assert same_column(centroid["point_count"], np.array(expected_points, dtype=np.uint64))
+
+
+@pytest.mark.parametrize("prefer", ["profile", "centroid"])
+def test_peak_table_holds_the_selected_spectra(layout, prefer):
+    folder, _, _, _ = layout
+    acq = velorium.Acquisition(str(folder), prefer=prefer)
+    for level, rt in [(None, None), (1, None), (2, None), (None, (30.0, 1e9)), (99, None)]:
+        table = acq.peak_table(ms_level=level, rt_range=rt)
+        selected = acq.select(ms_level=level, rt_range=rt)
+        offsets = table["offsets"]
+        assert offsets.dtype == np.uint64 and len(offsets) == len(selected) + 1 and offsets[0] == 0
+        assert table["mz"].dtype == np.float64 and table["intensity"].dtype == np.float32
+        assert len(table["mz"]) == len(table["intensity"]) == offsets[-1]
+        for k, i in enumerate(selected):
+            s = acq[i]
+            lo, hi = int(offsets[k]), int(offsets[k + 1])
+            assert table["mz"][lo:hi].tolist() == s.mz and table["intensity"][lo:hi].tolist() == s.intensity
+
+
 def test_centroid_preference_reads_the_centroid_block(layout):
     folder, run, _, reference = layout
     acq = velorium.Acquisition(str(folder), prefer="centroid")
@@ -121,6 +172,8 @@ def test_selections_equal_filtering_raw_reader(layout):
         seen_nonempty |= bool(expected)
         seen_partial |= 0 < len(expected) < len(reference)
         assert acq.select(ms_level=level, rt_range=rt) == [s.index for s in expected], (level, rt)
+        if level is not None and rt is not None:
+            assert acq.select(ms_level=np.int64(level), rt_range=np.array(rt)) == [s.index for s in expected]
         got = list(acq.spectra(ms_level=level, rt_range=rt))
         assert [fields(s) for s in got] == [fields(s) for s in expected], (level, rt)
     assert seen_nonempty and seen_partial
@@ -129,9 +182,11 @@ def test_selections_equal_filtering_raw_reader(layout):
 def test_lookups_by_scan_number_and_retention_time(layout):
     folder, _, _, reference = layout
     acq = velorium.Acquisition(str(folder))
+    table = acq.scan_table()
     for s in reference:
         assert acq.index_of(s.scan_number) == s.index
         assert acq.index_of(scan_number=s.scan_number) == s.index
+        assert acq.index_of(table["scan_number"][s.index]) == s.index  # NumPy's integers too
     for missing in (0, max(s.scan_number for s in reference) + 1, -5, 2**40):
         with pytest.raises(ValueError, match="scan number"):
             acq.index_of(missing)
@@ -182,6 +237,8 @@ def test_bad_arguments(qtof_run):
             acq.spectra(rt_range=rt)
         with pytest.raises(ValueError, match=message):
             acq.select(rt_range=rt)
+        with pytest.raises(ValueError, match=message):
+            acq.peak_table(rt_range=rt)
     for level in ("1", 1.0, True):
         with pytest.raises(TypeError, match="ms_level"):
             acq.spectra(ms_level=level)
@@ -272,6 +329,10 @@ def test_a_bad_block_fails_only_its_own_spectrum(tmp_path):
         next(it)
     assert [s.index for s in acq.spectra(ms_level=2)] == [1, 3, 5]  # the bad scan is MS1
     with pytest.raises(RuntimeError) as ours:
+        acq.peak_table()
+    assert ours.value.args == text
+    assert acq.peak_table(ms_level=2)["offsets"].tolist() == [0, 2, 4, 6]
+    with pytest.raises(RuntimeError) as ours:
         acq.read_chromatograms()
     assert ours.value.args == text
     assert len(acq.scan_index()["records"]) == 6  # the index needs no block
@@ -292,10 +353,6 @@ def test_iterators_are_independent_and_report_their_length(qtof_run):
     assert [first.index] + [s.index for s in rest] == list(range(len(acq)))
     with pytest.raises(TypeError):
         type(a)()
-
-
-def read_in_child(acq, indices):
-    return repr(acq), acq.prefer, [(s.index, s.scan_mode, s.mz, s.intensity) for s in (acq[i] for i in indices)]
 
 
 @pytest.mark.parametrize("prefer", ["profile", "centroid"])

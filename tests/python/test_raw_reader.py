@@ -22,7 +22,8 @@ SCAN_KEYS = [
 
 
 def test_module_surface():
-    assert velorium.__all__ == ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"]
+    assert velorium.__all__[:4] == ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"]
+    assert "Acquisition" in velorium.__all__[4:]  # added names come after the specified ones
     assert velorium.__doc__ is None
     assert str(inspect.signature(velorium.RawReader)) == "(path)"
     assert str(inspect.signature(velorium.iter_spectra)) == "(path)"

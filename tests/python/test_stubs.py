@@ -40,3 +40,27 @@ def test_type_checker_sees_the_api(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1, result.stdout
     assert "use.py:15" in errors[0] and "int" in errors[0] and "str" in errors[0]
+
+
+def test_type_checker_sees_acquisition(tmp_path):
+    program = tmp_path / "use_acquisition.py"
+    program.write_text(textwrap.dedent("""
+        import pickle
+        import velorium
+
+        acq = velorium.Acquisition("run.d", prefer="centroid")
+        first: velorium.Spectrum = acq[0]
+        some: list[velorium.Spectrum] = acq[1:5]
+        for s in acq.spectra(ms_level=2, rt_range=(60.0, 120.0)):
+            mz: list[float] = s.mz
+        indices: list[int] = acq.select(rt_range=(0.0, 1.0))
+        where: int = acq.index_of(57) + acq.nearest(90.0, ms_level=1) + len(acq)
+        offsets = acq.peak_table(ms_level=1)["offsets"]
+        copy = pickle.loads(pickle.dumps(acq))
+        wrong: velorium.Spectrum = acq[1:2]
+    """))
+    result = run_mypy("mypy", "--strict", "--no-incremental", str(program), cwd=tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    # Exactly the one deliberate mistake: a slice is a list of spectra.
+    assert len(errors) == 1, result.stdout
+    assert "use_acquisition.py:14" in errors[0] and "list[Spectrum]" in errors[0], errors[0]

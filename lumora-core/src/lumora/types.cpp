@@ -5,16 +5,24 @@
 
 namespace lumora {
 
-double SpectrumRecord::effective_tic() const noexcept {
-  if (reported_total_ion_current) return *reported_total_ion_current;
+double SpectrumRecord::effective_tic() const noexcept { return lumora::effective_tic(*this, intensity); }
+
+std::optional<std::pair<double, double>> SpectrumRecord::effective_base_peak() const noexcept {
+  return lumora::effective_base_peak(*this, mz, intensity);
+}
+
+double effective_tic(const SpectrumRecord& record, std::span<const float> intensity) noexcept {
+  if (record.reported_total_ion_current) return *record.reported_total_ion_current;
   double sum = -0.0;
   for (const float value : intensity) sum += static_cast<double>(value);
   return sum;
 }
 
-std::optional<std::pair<double, double>> SpectrumRecord::effective_base_peak() const noexcept {
-  if (reported_base_peak_mz && reported_base_peak_intensity) {
-    return std::pair{*reported_base_peak_mz, *reported_base_peak_intensity};
+std::optional<std::pair<double, double>> effective_base_peak(const SpectrumRecord& record,
+                                                             std::span<const double> mz,
+                                                             std::span<const float> intensity) noexcept {
+  if (record.reported_base_peak_mz && record.reported_base_peak_intensity) {
+    return std::pair{*record.reported_base_peak_mz, *record.reported_base_peak_intensity};
   }
   if (intensity.empty()) return std::nullopt;
   std::size_t best = 0;

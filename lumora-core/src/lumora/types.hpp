@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -122,6 +123,13 @@ struct SpectrumRecord {
 
   friend bool operator==(const SpectrumRecord&, const SpectrumRecord&) = default;
 };
+
+// effective_tic and effective_base_peak of a record whose peaks are held
+// elsewhere (the record's own mz and intensity are not read).
+double effective_tic(const SpectrumRecord& record, std::span<const float> intensity) noexcept;
+std::optional<std::pair<double, double>> effective_base_peak(const SpectrumRecord& record,
+                                                             std::span<const double> mz,
+                                                             std::span<const float> intensity) noexcept;
 
 // One chromatogram; `time_sec` and `intensity` have the same length.
 struct ChromatogramRecord {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "velorium/chromatograms.hpp"
 #include "velorium/log.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/msprofile.hpp"
@@ -38,8 +39,6 @@ constexpr CvTerm kQtof = CvTerm::constant("MS:1000461", "Agilent Q-TOF");
 constexpr CvTerm kQqq = CvTerm::constant("MS:1000461", "Agilent QQQ");
 constexpr CvTerm kSourceFileFormat = CvTerm::constant("MS:1001509", "Agilent MassHunter format");
 constexpr CvTerm kNativeIdFormat = CvTerm::constant("MS:1001508", "Agilent MassHunter nativeID format");
-constexpr CvTerm kTicChromatogram = CvTerm::constant("MS:1000235", "total ion current chromatogram");
-constexpr CvTerm kBpcChromatogram = CvTerm::constant("MS:1000628", "basepeak chromatogram");
 
 constexpr std::string_view kProfile = "profile";
 constexpr std::string_view kCentroid = "centroid";
@@ -184,6 +183,11 @@ DecodeResult Reader::decode_spectrum(std::size_t index, BlockPreference prefer) 
     mode = lumora::ScanMode::Centroid;
   }
 
+  return std::move(record_without_peaks(index, mode)).with_peaks(std::move(peaks.mz), std::move(peaks.intensity));
+}
+
+lumora::SpectrumRecord Reader::record_without_peaks(std::size_t index, lumora::ScanMode mode) const {
+  const ScanRecord& scan = msscan_.records[index];
   lumora::SpectrumRecord record;
   record.index = index;
   record.scan_number = scan.scan_id;
@@ -200,7 +204,53 @@ DecodeResult Reader::decode_spectrum(std::size_t index, BlockPreference prefer) 
   record.low_mz = scan.min_x;
   record.high_mz = scan.max_x;
   record.precursor = precursor_of(scan);
-  return std::move(record).with_peaks(std::move(peaks.mz), std::move(peaks.intensity)).with_extra_map(spectrum_extra(scan));
+  return std::move(record).with_extra_map(spectrum_extra(scan));
+}
+
+BlockPlan Reader::block_plan(std::size_t index, BlockPreference prefer) const noexcept {
+  const ScanRecord& scan = msscan_.records[index];
+  const bool profile_first = !(prefer == BlockPreference::Centroid && scan.centroid_params);
+  if (profile_first && scan.profile_params && (scan.profile_params->point_count > 0 || !scan.centroid_params)) {
+    return {BlockKind::Profile, scan.profile_params->point_count, &*scan.profile_params};
+  }
+  if (scan.centroid_params) return {BlockKind::Centroid, scan.centroid_params->point_count, &*scan.centroid_params};
+  return {};
+}
+
+DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference prefer, raw::PeakSpans out,
+                                          DecodeScratch& scratch) const {
+  const ScanRecord& scan = msscan_.records[index];
+  const raw::calibration::TofCalibration* calibration = calibration_at(index);
+  const auto failed = [&](BlockKind kind, Error error) {
+    return std::unexpected<BlockFailure>(BlockFailure{kind, scan.scan_id, std::move(error)});
+  };
+  const BlockPlan plan = block_plan(index, prefer);
+  const bool profile_first = !(prefer == BlockPreference::Centroid && scan.centroid_params);
+  if (profile_first && scan.profile_params) {
+    // Read even when empty: an empty profile block must still decode before
+    // the centroid block is taken.
+    const SpectrumParams& params = *scan.profile_params;
+    if (calibration == nullptr) {
+      return failed(BlockKind::Profile, Error::parse("profile block has no mass calibration"));
+    }
+    auto bytes = raw::read_bytes(profile_path_, params.offset, params.byte_count, scratch.block);
+    if (!bytes) return failed(BlockKind::Profile, std::move(bytes).error());
+    const raw::PeakSpans room = plan.kind == BlockKind::Profile ? out : raw::PeakSpans{};
+    auto decoded = raw::msprofile::decode_profile_block_into(*bytes, params, *calibration, room, scratch.unpacked);
+    scratch.unpacked.trim();
+    scratch.block.trim();
+    if (!decoded) return failed(BlockKind::Profile, std::move(decoded).error());
+    if (plan.kind == BlockKind::Profile) return record_without_peaks(index, lumora::ScanMode::Profile);
+  }
+  if (scan.centroid_params) {
+    const SpectrumParams& params = *scan.centroid_params;
+    auto bytes = raw::read_bytes(peak_path_, params.offset, params.byte_count, scratch.block);
+    if (!bytes) return failed(BlockKind::Centroid, std::move(bytes).error());
+    auto decoded = raw::mspeak::decode_peak_block_into(*bytes, params, calibration, out);
+    scratch.block.trim();
+    if (!decoded) return failed(BlockKind::Centroid, std::move(decoded).error());
+  }
+  return record_without_peaks(index, lumora::ScanMode::Centroid);
 }
 
 Result<lumora::SpectrumRecord> Reader::spectrum(std::size_t index, BlockPreference prefer) const {
@@ -244,28 +294,17 @@ lumora::RunMetadata Reader::run_metadata() const {
 }
 
 std::unique_ptr<lumora::ChromatogramIterator> Reader::iter_chromatograms() const {
-  std::vector<float> times, tic, bpc;
   SpectrumSequence spectra(*this);
+  ChromatogramBuilder builder;
   std::vector<lumora::ChromatogramItem> items;
   while (auto item = spectra.next()) {
     if (!*item) {
       items.emplace_back(std::unexpect, std::move(*item).error());
       return std::make_unique<ChromatogramSequence>(std::move(items));
     }
-    const lumora::SpectrumRecord& spectrum = **item;
-    if (spectrum.ms_level != 1) continue;
-    const auto base_peak = spectrum.effective_base_peak();
-    times.push_back(static_cast<float>(spectrum.retention_time_sec));
-    tic.push_back(static_cast<float>(spectrum.effective_tic()));
-    bpc.push_back(base_peak ? static_cast<float>(base_peak->second) : 0.0f);
+    builder.add(**item);
   }
-  if (!times.empty()) {
-    lumora::ChromatogramRecord tic_record{0, "TIC", kTicChromatogram, std::nullopt, std::nullopt, times, std::move(tic)};
-    lumora::ChromatogramRecord bpc_record{1, "BPC", kBpcChromatogram, std::nullopt, std::nullopt, std::move(times),
-                                          std::move(bpc)};
-    items.emplace_back(std::move(tic_record));
-    items.emplace_back(std::move(bpc_record));
-  }
+  for (auto& chromatogram : std::move(builder).finish()) items.emplace_back(std::move(chromatogram));
   return std::make_unique<ChromatogramSequence>(std::move(items));
 }
 

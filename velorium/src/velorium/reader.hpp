@@ -19,6 +19,7 @@
 #include "velorium/error.hpp"
 #include "velorium/raw/metadata.hpp"
 #include "velorium/raw/msscan.hpp"
+#include "velorium/raw/peaks.hpp"
 
 namespace velorium {
 
@@ -45,6 +46,26 @@ struct BlockFailure {
 };
 
 using DecodeResult = std::expected<lumora::SpectrumRecord, BlockFailure>;
+
+// The block that decode_spectrum reads a scan's peaks from, known from the
+// scan record alone: the profile block when it has points or the scan has
+// no centroid block (an empty profile block is still decoded, and may fail,
+// before the centroid block is read); the centroid block otherwise, or under
+// BlockPreference::Centroid wherever there is one. `kind` is Centroid also
+// for a scan with neither block. A successful decode yields exactly
+// `point_count` points.
+struct BlockPlan {
+  BlockKind kind = BlockKind::Centroid;
+  std::uint32_t point_count = 0;
+  const raw::msscan::SpectrumParams* params = nullptr;  // the descriptor read, or null for none
+};
+
+// Per-thread working memory of decode_spectrum_into, reused from scan to
+// scan: the block's bytes and its decompressed bytes.
+struct DecodeScratch {
+  raw::ScratchBuffer block;
+  raw::ScratchBuffer unpacked;
+};
 
 // A failure counter that moves with its owner.
 class FailureCount {
@@ -83,6 +104,18 @@ class Reader final : public lumora::SpectrumSource {
   // report failures in scan order afterwards. Safe from any thread.
   DecodeResult decode_spectrum(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const;
 
+  // Which block decode_spectrum reads for scan `index` and how many points
+  // it yields (see BlockPlan).
+  BlockPlan block_plan(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const noexcept;
+
+  // decode_spectrum with the points written into `out` instead of the
+  // record, whose mz and intensity stay empty. `out` holds exactly
+  // block_plan(index, prefer).point_count points. The same checks, errors
+  // and values bit for bit; on failure the contents of `out` are
+  // unspecified. Pure and safe from any thread, each with its own scratch.
+  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, raw::PeakSpans out,
+                                    DecodeScratch& scratch) const;
+
   // Counts and logs one block failure (the first of its kind at warn level,
   // the later ones at debug level) and returns it as a Scan error.
   Error report_failure(BlockFailure failure) const;
@@ -116,6 +149,9 @@ class Reader final : public lumora::SpectrumSource {
 
  private:
   Reader() = default;
+
+  // The record of scan `index` read in `mode`, without peaks.
+  lumora::SpectrumRecord record_without_peaks(std::size_t index, lumora::ScanMode mode) const;
 
   std::filesystem::path root_;
   std::string source_file_name_;

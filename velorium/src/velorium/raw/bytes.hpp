@@ -45,6 +45,35 @@ class ByteBuffer {
   std::size_t size_ = 0;
 };
 
+// Working memory that one thread reuses from block to block: get(n) hands
+// out n bytes of unset contents, allocating only when more than ever before
+// is asked for, so that the pages stay mapped between blocks. A buffer that
+// grew past `kKeep` bytes is released by trim().
+class ScratchBuffer {
+ public:
+  static constexpr std::size_t kKeep = std::size_t{16} << 20;
+
+  std::span<std::uint8_t> get(std::size_t size) {
+    if (size > capacity_) {
+      data_.reset();
+      data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      capacity_ = size;
+    }
+    return {data_.get(), size};
+  }
+  void trim() noexcept {
+    if (capacity_ > kKeep) {
+      data_.reset();
+      capacity_ = 0;
+    }
+  }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t capacity_ = 0;
+};
+
 // Little-endian loads from a position the caller has checked.
 template <class T>
 inline T load_le(const std::uint8_t* p) noexcept {

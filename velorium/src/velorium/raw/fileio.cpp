@@ -102,14 +102,40 @@ bool is_not_found(const Error& error) noexcept {
 
 std::string display_path(const std::filesystem::path& path) { return text::lossy_utf8(path.native()); }
 
-Result<ByteBuffer> read_bytes(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
-  VELORIUM_TRY(const File file, File::open(path));
+namespace {
+
+// The file, opened and checked to hold `length` bytes at `offset`.
+Result<File> open_for_block(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
+  VELORIUM_TRY(File file, File::open(path));
   VELORIUM_TRY(const std::uint64_t size, file.size());
   const std::uint64_t remaining = offset <= size ? size - offset : 0;
   if (length > remaining) {
     return parse_error(text::cat("read_bytes: requested ", length, " bytes at offset ", offset, " but ",
                                  display_path(path), " has only ", remaining, " bytes remaining"));
   }
+  return file;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> file_size(const std::filesystem::path& path) noexcept {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<ByteSpan> read_bytes(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length,
+                            ScratchBuffer& scratch) {
+  VELORIUM_TRY(const File file, open_for_block(path, offset, length));
+  const std::span<std::uint8_t> buffer = scratch.get(static_cast<std::size_t>(length));
+  if (length > 0) {
+    VELORIUM_CHECK(file.pread_exact(buffer.data(), buffer.size(), offset));
+  }
+  return ByteSpan(buffer);
+}
+
+Result<ByteBuffer> read_bytes(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
+  VELORIUM_TRY(const File file, open_for_block(path, offset, length));
   ByteBuffer buffer = ByteBuffer::for_overwrite(static_cast<std::size_t>(length));
   if (length > 0) {
     VELORIUM_CHECK(file.pread_exact(buffer.data(), buffer.size(), offset));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,14 @@ std::string display_path(const std::filesystem::path& path);
 // "read_bytes: requested N bytes at offset O but PATH has only R bytes
 // remaining". One open and one positioned read per call.
 Result<ByteBuffer> read_bytes(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length);
+
+// read_bytes into `scratch`: the same checks and errors; the bytes stay valid
+// until the scratch buffer is used again.
+Result<ByteSpan> read_bytes(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length,
+                            ScratchBuffer& scratch);
+
+// The size of the file in bytes (following links), or nothing when it
+// cannot be queried.
+std::optional<std::uint64_t> file_size(const std::filesystem::path& path) noexcept;
 
 }  // namespace velorium::raw

@@ -97,6 +97,14 @@ Result<ByteBuffer> decompress(ByteSpan input, std::uint64_t expected_length) {
   // Every byte is written before the buffer is returned, and on failure the
   // buffer is dropped, so it needs no zero fill.
   auto out = ByteBuffer::for_overwrite(static_cast<std::size_t>(expected_length));
+  VELORIUM_CHECK(decompress_into(input, out.span()));
+  return out;
+}
+
+Result<void> decompress_into(ByteSpan input, std::span<std::uint8_t> out) {
+  const std::uint64_t expected_length = out.size();
+  if (expected_length > kMaxDecompressedLength) return fail_cap(expected_length);
+
   std::uint8_t* const out_begin = out.data();
   std::uint8_t* const out_end = out_begin + out.size();
   std::uint8_t* op = out_begin;
@@ -134,7 +142,7 @@ Result<ByteBuffer> decompress(ByteSpan input, std::uint64_t expected_length) {
   // The remainder, with every check in its order.
   if (ip != ip_end) {
     for (;;) {
-      if (op == out_end) return out;  // input that remains is ignored
+      if (op == out_end) return {};  // input that remains is ignored
       const std::size_t ctrl = *ip++;
       const std::size_t in_left = static_cast<std::size_t>(ip_end - ip);
       const std::size_t out_left = static_cast<std::size_t>(out_end - op);
@@ -176,7 +184,7 @@ Result<ByteBuffer> decompress(ByteSpan input, std::uint64_t expected_length) {
   }
 
   if (op != out_end) return fail_length(static_cast<std::size_t>(op - out_begin), expected_length);
-  return out;
+  return {};
 }
 
 }  // namespace velorium::raw::lzf

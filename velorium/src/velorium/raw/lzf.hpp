@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "velorium/error.hpp"
 #include "velorium/raw/bytes.hpp"
@@ -14,5 +15,9 @@ inline constexpr std::uint64_t kMaxDecompressedLength = 536870912;
 // Expands `input` to exactly `expected_length` bytes, or fails with a Parse
 // error; nothing partial is returned.
 Result<ByteBuffer> decompress(ByteSpan input, std::uint64_t expected_length);
+
+// decompress into `out`, which receives exactly out.size() bytes: the same
+// checks and errors. On failure the contents of `out` are unspecified.
+Result<void> decompress_into(ByteSpan input, std::span<std::uint8_t> out);
 
 }  // namespace velorium::raw::lzf

@@ -12,19 +12,29 @@ constexpr std::size_t kBytesPerPeak = 12;
 
 }  // namespace
 
-Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& params,
-                                const calibration::TofCalibration* calibration) {
+namespace {
+
+// The checks made before anything is allocated: a corrupt count cannot make
+// the decoder allocate more than the block holds.
+Result<void> check_block(ByteSpan block, const msscan::SpectrumParams& params,
+                         const calibration::TofCalibration* calibration) {
   const std::uint32_t format = params.format_id;
   if (format != 2 && format != 3) return parse_error(text::cat("Unknown peak format ID: ", format));
-  const std::size_t n = params.point_count;
-  // Checked before anything is allocated: a corrupt count cannot make the
-  // decoder allocate more than the block holds.
-  if (block.size() / kBytesPerPeak < n) return parse_error("Truncated MSPeak.bin block");
+  if (block.size() / kBytesPerPeak < params.point_count) return parse_error("Truncated MSPeak.bin block");
   if (format == 2 && calibration == nullptr) return parse_error("Q-TOF centroid block has no mass calibration");
+  return {};
+}
+
+}  // namespace
+
+Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& params,
+                                const calibration::TofCalibration* calibration) {
+  VELORIUM_CHECK(check_block(block, params, calibration));
+  const std::size_t n = params.point_count;
   if (n == 0) return Peaks{};
 
   const std::uint8_t* const base = block.data();
-  if (format == 3) {
+  if (params.format_id == 3) {
     // Interleaved (m/z f64, intensity f32) records, both taken bit for bit.
     return build_peaks(n, [base](double* mz, float* intensity, std::size_t first, std::size_t count) {
       for (std::size_t i = 0; i < count; ++i) {
@@ -42,6 +52,31 @@ Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& pa
     cal.mz_at_times(mz, mz, count);
     std::memcpy(intensity, intensities + sizeof(float) * first, sizeof(float) * count);
   });
+}
+
+Result<void> decode_peak_block_into(ByteSpan block, const msscan::SpectrumParams& params,
+                                    const calibration::TofCalibration* calibration, PeakSpans out) {
+  VELORIUM_CHECK(check_block(block, params, calibration));
+  const std::size_t n = params.point_count;
+  if (out.mz.size() != n || out.intensity.size() != n) {
+    return parse_error(text::cat("peak block of ", n, " points decoded into room for ", out.mz.size()));
+  }
+  if (n == 0) return {};
+  const std::uint8_t* const base = block.data();
+  double* const mz = out.mz.data();
+  float* const intensity = out.intensity.data();
+  if (params.format_id == 3) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t* record = base + kBytesPerPeak * i;
+      std::memcpy(mz + i, record, sizeof(double));
+      std::memcpy(intensity + i, record + sizeof(double), sizeof(float));
+    }
+    return {};
+  }
+  std::memcpy(mz, base, sizeof(double) * n);
+  calibration->mz_at_times(mz, mz, n);
+  std::memcpy(intensity, base + sizeof(double) * n, sizeof(float) * n);
+  return {};
 }
 
 }  // namespace velorium::raw::mspeak

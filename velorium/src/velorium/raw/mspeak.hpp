@@ -14,4 +14,9 @@ namespace velorium::raw::mspeak {
 Result<Peaks> decode_peak_block(ByteSpan block, const msscan::SpectrumParams& params,
                                 const calibration::TofCalibration* calibration);
 
+// decode_peak_block into `out`, whose spans hold exactly the block's point
+// count: the same checks in the same order, the same values bit for bit.
+Result<void> decode_peak_block_into(ByteSpan block, const msscan::SpectrumParams& params,
+                                    const calibration::TofCalibration* calibration, PeakSpans out);
+
 }  // namespace velorium::raw::mspeak

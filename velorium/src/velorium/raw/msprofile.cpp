@@ -1,9 +1,11 @@
 #include "velorium/raw/msprofile.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "velorium/raw/lzf.hpp"
@@ -37,12 +39,10 @@ inline std::int64_t load_word(const std::uint8_t* p, std::size_t width) noexcept
   }
 }
 
-// Walks a run-length stream into `point_count` values, zero where no data
-// word sets a point, each data word passed through `convert`. The size cap,
-// the marker and the start field are checked before the values are
-// allocated.
-template <class T, class Convert>
-Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Convert convert) {
+// The header of a run-length stream for `point_count` values: the size
+// cap, the marker and the start field, checked before anything is
+// allocated. Returns the first point the stream sets.
+Result<std::uint64_t> run_length_start(ByteSpan stream, std::uint32_t point_count) {
   const std::uint64_t n = point_count;
   if (n > kMaxRunLengthPoints) {
     return parse_error(text::cat("run-length profile block of ", n, " points exceeds the size cap"));
@@ -54,13 +54,19 @@ Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Co
   if (start < 0 || static_cast<std::uint64_t>(start) > n) {
     return parse_error(text::cat("run-length profile stream starts at point ", start, " of ", n));
   }
+  return static_cast<std::uint64_t>(start);
+}
 
-  std::vector<T> values(static_cast<std::size_t>(n));
+// Walks the words of a run-length stream whose header run_length_start
+// accepted into `values` (n values, zero on entry), each data word passed
+// through `convert`.
+template <class T, class Convert>
+Result<void> run_length_walk(ByteSpan stream, std::uint64_t n, std::uint64_t start, T* values, Convert convert) {
   const std::uint8_t* const base = stream.data();
   const std::size_t size = stream.size();
   std::size_t position = kStreamHeaderSize;
   std::size_t width = 4;
-  std::uint64_t point = static_cast<std::uint64_t>(start);
+  std::uint64_t point = start;
   while (position != size) {
     if (width > size - position) {
       return parse_error(
@@ -84,6 +90,18 @@ Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Co
       width = std::size_t{1} << (k & 3);
     }
   }
+  return {};
+}
+
+// Walks a run-length stream into `point_count` values, zero where no data
+// word sets a point, each data word passed through `convert`. The size cap,
+// the marker and the start field are checked before the values are
+// allocated.
+template <class T, class Convert>
+Result<std::vector<T>> run_length(ByteSpan stream, std::uint32_t point_count, Convert convert) {
+  VELORIUM_TRY(const std::uint64_t start, run_length_start(stream, point_count));
+  std::vector<T> values(point_count);
+  VELORIUM_CHECK(run_length_walk(stream, point_count, start, values.data(), convert));
   return values;
 }
 
@@ -101,28 +119,50 @@ Result<std::vector<std::int64_t>> decode_run_length(ByteSpan stream, std::uint32
   return run_length<std::int64_t>(stream, point_count, [](std::int64_t word) { return word; });
 }
 
-Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
-                                   const calibration::TofCalibration& calibration) {
+namespace {
+
+// The checks that come before either encoding is tried; true when the block
+// holds no points.
+Result<bool> check_header(const msscan::SpectrumParams& params) {
   if (!params.uncompressed_byte_count) return parse_error("Missing UncompressedByteCount for profile block");
   const std::uint32_t n = params.point_count;
-  if (n == 0) return Peaks{};
+  if (n == 0) return true;
   const std::uint64_t expected = *params.uncompressed_byte_count;
   const std::uint64_t needed = kAxisHeaderSize + 4 * static_cast<std::uint64_t>(n);
   if (expected < needed) {
     return parse_error(
         text::cat("UncompressedByteCount ", expected, " too short for ", n, " points (needs ", needed, ")"));
   }
+  return false;
+}
 
+// The axis of a run-length block, or nothing when the block is to be read
+// as LZF.
+std::optional<Axis> run_length_axis(ByteSpan block) noexcept {
   if (block.size() >= kAxisHeaderSize + 4 && load_le<std::uint32_t>(block, kAxisHeaderSize) == kRunLengthMarker) {
     const Axis axis = Axis::read(block.data());
-    if (axis.valid() && axis.x0 > 0.0) {
-      // Straight to f32: the same walk as decode_run_length without the
-      // 64-bit intermediate. Integer-to-float conversion rounds to nearest.
-      VELORIUM_TRY(auto intensity, run_length<float>(block.subspan(kAxisHeaderSize), n, [](std::int64_t word) {
-                     return static_cast<float>(word);
-                   }));
-      return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
-    }
+    if (axis.valid() && axis.x0 > 0.0) return axis;
+  }
+  return std::nullopt;
+}
+
+// Integer-to-float conversion rounds to nearest.
+constexpr auto kToFloat = [](std::int64_t word) { return static_cast<float>(word); };
+
+}  // namespace
+
+Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
+                                   const calibration::TofCalibration& calibration) {
+  VELORIUM_TRY(const bool empty, check_header(params));
+  if (empty) return Peaks{};
+  const std::uint32_t n = params.point_count;
+  const std::uint64_t expected = *params.uncompressed_byte_count;
+
+  if (const auto axis = run_length_axis(block)) {
+    // Straight to f32: the same walk as decode_run_length without the
+    // 64-bit intermediate.
+    VELORIUM_TRY(auto intensity, run_length<float>(block.subspan(kAxisHeaderSize), n, kToFloat));
+    return Peaks{mz_axis(*axis, n, calibration), std::move(intensity)};
   }
 
   Axis axis{};
@@ -137,6 +177,47 @@ Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams&
     });
   }  // the decompressed bytes are released before the m/z axis is built
   return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
+}
+
+Result<void> decode_profile_block_into(ByteSpan block, const msscan::SpectrumParams& params,
+                                       const calibration::TofCalibration& calibration, PeakSpans out,
+                                       ScratchBuffer& scratch) {
+  VELORIUM_TRY(const bool empty, check_header(params));
+  const std::size_t n = empty ? 0 : params.point_count;
+  // Checked after every check of the block itself and before a point is
+  // written: a caller that sized `out` from the descriptor meets this only
+  // when the block is no longer what the descriptor says.
+  const auto fits = [&]() -> Result<void> {
+    if (out.mz.size() == n && out.intensity.size() == n) return {};
+    return parse_error(text::cat("profile block of ", n, " points decoded into room for ", out.mz.size()));
+  };
+  if (n == 0) return fits();
+  const std::uint64_t expected = *params.uncompressed_byte_count;
+
+  if (const auto axis = run_length_axis(block)) {
+    const ByteSpan stream = block.subspan(kAxisHeaderSize);
+    VELORIUM_TRY(const std::uint64_t start, run_length_start(stream, params.point_count));
+    VELORIUM_CHECK(fits());
+    std::fill(out.intensity.begin(), out.intensity.end(), 0.0f);
+    VELORIUM_CHECK(run_length_walk(stream, n, start, out.intensity.data(), kToFloat));
+    calibration.mz_at_axis(axis->x0, axis->dx, 0, out.mz.data(), n);
+    return {};
+  }
+
+  if (expected > lzf::kMaxDecompressedLength) {
+    // The cap's own error, which decompress gives before it allocates.
+    return std::unexpected<Error>(lzf::decompress(block, expected).error());
+  }
+  const std::span<std::uint8_t> raw = scratch.get(static_cast<std::size_t>(expected));
+  VELORIUM_CHECK(lzf::decompress_into(block, raw));
+  const Axis axis = Axis::read(raw.data());
+  if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
+  VELORIUM_CHECK(fits());
+  const std::uint8_t* src = raw.data() + kAxisHeaderSize;
+  float* const intensity = out.intensity.data();
+  for (std::size_t i = 0; i < n; ++i) intensity[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * i));
+  calibration.mz_at_axis(axis.x0, axis.dx, 0, out.mz.data(), n);
+  return {};
 }
 
 }  // namespace velorium::raw::msprofile

@@ -20,6 +20,14 @@ inline constexpr std::uint32_t kMaxRunLengthPoints = 134217728;
 Result<Peaks> decode_profile_block(ByteSpan block, const msscan::SpectrumParams& params,
                                    const calibration::TofCalibration& calibration);
 
+// decode_profile_block into `out`, whose spans hold exactly the block's
+// point count (none when it is 0): the same checks in the same order, the
+// same values bit for bit. `scratch` holds the decompressed bytes. On
+// failure the contents of `out` are unspecified.
+Result<void> decode_profile_block_into(ByteSpan block, const msscan::SpectrumParams& params,
+                                       const calibration::TofCalibration& calibration, PeakSpans out,
+                                       ScratchBuffer& scratch);
+
 // One intensity per point from a run-length stream (the block from offset
 // 16 on: marker, start field, words).
 Result<std::vector<std::int64_t>> decode_run_length(ByteSpan stream, std::uint32_t point_count);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace velorium::raw {
@@ -10,6 +11,13 @@ namespace velorium::raw {
 struct Peaks {
   std::vector<double> mz;
   std::vector<float> intensity;
+};
+
+// Caller memory that a decoder fills with the peaks of one block: both
+// spans exactly as long as the block's point count.
+struct PeakSpans {
+  std::span<double> mz;
+  std::span<float> intensity;
 };
 
 // A vector of `n` values in which every element is written once: the

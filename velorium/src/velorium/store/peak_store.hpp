@@ -1,0 +1,115 @@
+// A columnar store of decoded spectra: one float64 m/z column and one
+// float32 intensity column for all points of the spectra it holds, the
+// offsets of each spectrum's points, and each spectrum's record without its
+// peaks. Built once, in parallel, straight into its final memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "lumora/types.hpp"
+#include "velorium/reader.hpp"
+
+namespace velorium::store {
+
+// The two columns' memory: one anonymous mapping that asks the kernel for
+// huge pages (its pages are first touched by the threads that fill them),
+// or, where no mapping can be had, one heap allocation.
+class Columns {
+ public:
+  Columns() = default;
+  Columns(Columns&& other) noexcept;
+  Columns& operator=(Columns&& other) noexcept;
+  Columns(const Columns&) = delete;
+  Columns& operator=(const Columns&) = delete;
+  ~Columns();
+
+  // Room for `points` points, or nothing when neither a mapping nor the heap
+  // can provide it. `allow_mapping` false takes the heap at once.
+  static std::optional<Columns> allocate(std::uint64_t points, bool allow_mapping = true) noexcept;
+
+  double* mz() const noexcept { return mz_; }
+  float* intensity() const noexcept { return intensity_; }
+  std::uint64_t points() const noexcept { return points_; }
+  bool mapped() const noexcept { return mapping_ != nullptr; }
+
+ private:
+  void release() noexcept;
+
+  double* mz_ = nullptr;
+  float* intensity_ = nullptr;
+  std::uint64_t points_ = 0;
+  void* mapping_ = nullptr;  // munmap'd on release
+  std::size_t mapping_length_ = 0;
+  std::unique_ptr<std::byte[]> heap_;
+};
+
+// Immutable once built: one float64 m/z column and one float32 intensity
+// column for all points of the spectra it holds, per-spectrum offsets, and
+// each spectrum's record without peaks. Safe to share between threads.
+class PeakStore {
+ public:
+  std::size_t size() const noexcept { return records_.size(); }  // spectra held
+  std::span<const double> mz() const noexcept { return {columns_.mz(), points()}; }  // all points
+  std::span<const float> intensity() const noexcept { return {columns_.intensity(), points()}; }
+  std::span<const std::uint64_t> offsets() const noexcept { return offsets_; }  // size() + 1 entries
+  std::span<const double> mz(std::size_t i) const noexcept {  // spectrum i's points
+    return mz().subspan(offsets_[i], offsets_[i + 1] - offsets_[i]);
+  }
+  std::span<const float> intensity(std::size_t i) const noexcept {
+    return intensity().subspan(offsets_[i], offsets_[i + 1] - offsets_[i]);
+  }
+  const lumora::SpectrumRecord& record(std::size_t i) const noexcept { return records_[i]; }  // mz/intensity empty
+
+  std::size_t points() const noexcept { return static_cast<std::size_t>(offsets_.back()); }
+  // True when the columns lie in their own anonymous mapping.
+  bool mapped() const noexcept { return columns_.mapped(); }
+
+  PeakStore(std::vector<lumora::SpectrumRecord> records, std::vector<std::uint64_t> offsets, Columns columns) noexcept
+      : records_(std::move(records)), offsets_(std::move(offsets)), columns_(std::move(columns)) {}
+  PeakStore(const PeakStore&) = delete;
+  PeakStore& operator=(const PeakStore&) = delete;
+
+ private:
+  std::vector<lumora::SpectrumRecord> records_;
+  std::vector<std::uint64_t> offsets_;
+  Columns columns_;
+};
+
+// The first scan that failed to decode, by its position in the list of
+// scans asked for, with its failure unreported: the caller passes it to
+// Reader::report_failure, which counts and logs it as decoding the scans
+// one by one in that order would have.
+struct StoreFailure {
+  std::size_t position;
+  BlockFailure failure;
+};
+
+// Decodes the scans `indices` (each below reader.scan_count(), in that
+// order) in parallel into one store; threads 0 = default_threads(), 1 = on
+// the calling thread only. Every spectrum is that of
+// Reader::decode_spectrum(index, prefer), bit for bit. The columns are sized
+// from the scan records before decoding; a claim that the block's
+// descriptor and the data file's size cannot back (the decode of such a
+// block fails before it writes anything) reserves nothing. On a failure
+// nothing is kept and the failure of the first failing position is
+// returned; positions after it are not decoded once it is known.
+std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const Reader& reader,
+                                                                          std::span<const std::size_t> indices,
+                                                                          BlockPreference prefer,
+                                                                          unsigned threads = 0);
+
+// The points a successful decode of scan `index` under `prefer` yields when
+// the scan record's descriptor and the data file sizes can back them, else
+// 0 (that decode fails before it writes a point). `profile_size` and
+// `peak_size` are the sizes of MSProfile.bin and MSPeak.bin, nothing where a
+// file cannot be queried.
+std::uint32_t justified_points(const Reader& reader, std::size_t index, BlockPreference prefer,
+                               std::optional<std::uint64_t> profile_size,
+                               std::optional<std::uint64_t> peak_size) noexcept;
+
+}  // namespace velorium::store
