@@ -11,6 +11,9 @@ from pathlib import Path
 
 import pytest
 
+from acqwriter import Descriptor, ScanRecord, peak_block_format3
+from conftest import write_scans
+
 NS = "{http://psi.hupo.org/ms/mzml}"
 
 
@@ -144,3 +147,29 @@ def check_mzml(path, indexed: bool = True) -> None:
     assert cv_problems(path) == []
     if indexed:
         assert index_problems(path) == []
+
+
+def failing_run(folder, scans=6, bad=3):
+    """A triple-quadrupole run whose scan `bad` claims more peaks than its block holds."""
+    peaks = peak_block_format3([100.0, 200.0], [1.0, 2.0])
+    records = [ScanRecord(i + 1, 0.1 * i, ms_level=1 + i % 2, target_mz=None if i % 2 == 0 else 150.5,
+                          collision_energy=None if i % 2 == 0 else 12.0,
+                          descriptors=[Descriptor(3, 0, len(peaks), 9 if i == bad else 2)]) for i in range(scans)]
+    return write_scans(folder, records, stride=196, files={"MSPeak.bin": peaks})
+
+
+def parse_mgf(text):
+    blocks = []
+    for chunk in text.split("BEGIN IONS\n")[1:]:
+        body, rest = chunk.split("END IONS\n")
+        assert rest.strip() == ""
+        header, peaks = {}, []
+        for line in body.splitlines():
+            if "=" in line:
+                key, value = line.split("=", 1)
+                header[key] = value
+            else:
+                mz, intensity = line.split(" ")
+                peaks.append((mz, intensity))
+        blocks.append((header, peaks))
+    return blocks

@@ -13,14 +13,12 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pytest
 from lxml import etree
 
 import velorium
 from acqwriter import synthetic_run, write_acquisition
-from mzml_check import NS, check_mzml, schema_errors, semantic_errors
-from test_mzml import failing_run, parse_mgf
+from mzml_check import NS, check_mzml, failing_run, parse_mgf, schema_errors, semantic_errors
 
 VELORIUM = Path(sys.executable).parent / "velorium"
 

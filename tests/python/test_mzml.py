@@ -4,10 +4,7 @@ pyteomics, pymzml and pyopenms, with a correct index and checksum."""
 
 from __future__ import annotations
 
-import math
 import re
-import shutil
-import struct
 import warnings
 from pathlib import Path
 
@@ -16,9 +13,8 @@ import pytest
 from lxml import etree
 
 import velorium
-from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
-from conftest import write_scans
-from mzml_check import NS, check_mzml, cv_problems, index_problems, schema_errors, semantic_errors
+from acqwriter import synthetic_run, write_acquisition
+from mzml_check import NS, check_mzml, failing_run, index_problems, parse_mgf
 
 RUNS = {
     # MS1 profile and MS2 centroid blocks, both encodings.
@@ -240,15 +236,6 @@ def test_start_time_only_when_a_valid_date_time_and_polarity_only_when_known(tmp
             assert not {"MS:1000129", "MS:1000130"} & params_of(s).keys()
 
 
-def failing_run(folder, scans=6, bad=3):
-    """A triple-quadrupole run whose scan `bad` claims more peaks than its block holds."""
-    peaks = peak_block_format3([100.0, 200.0], [1.0, 2.0])
-    records = [ScanRecord(i + 1, 0.1 * i, ms_level=1 + i % 2, target_mz=None if i % 2 == 0 else 150.5,
-                          collision_energy=None if i % 2 == 0 else 12.0,
-                          descriptors=[Descriptor(3, 0, len(peaks), 9 if i == bad else 2)]) for i in range(scans)]
-    return write_scans(folder, records, stride=196, files={"MSPeak.bin": peaks})
-
-
 def test_a_failing_scan_fails_the_export_and_leaves_nothing(tmp_path):
     folder = failing_run(tmp_path / "bad.d")
     with pytest.raises(RuntimeError) as raw:
@@ -282,23 +269,6 @@ def test_output_errors_are_oserrors_and_leave_nothing(tmp_path):
     acq.to_mzml(str(tmp_path / "o.mzML"))
     acq.to_mzml(str(tmp_path / "o.mzML"), compression=False)  # replaces, as open(path, "w") would
     assert "MS:1000576" in (tmp_path / "o.mzML").read_text()
-
-
-def parse_mgf(text):
-    blocks = []
-    for chunk in text.split("BEGIN IONS\n")[1:]:
-        body, rest = chunk.split("END IONS\n")
-        assert rest.strip() == ""
-        header, peaks = {}, []
-        for line in body.splitlines():
-            if "=" in line:
-                key, value = line.split("=", 1)
-                header[key] = value
-            else:
-                mz, intensity = line.split(" ")
-                peaks.append((mz, intensity))
-        blocks.append((header, peaks))
-    return blocks
 
 
 def test_mgf_holds_every_msn_spectrum_with_exact_numbers(run, tmp_path):
