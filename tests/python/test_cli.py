@@ -60,6 +60,16 @@ def test_version_and_usage_errors():
         assert done.stdout == ""
 
 
+def test_help_names_every_option():
+    done = run_cli("convert", "--help")
+    assert done.returncode == 0
+    for flag in ("-o,--output", "--format", "--centroid", "--no-compression", "--ms-level", "--jobs", "--force",
+                 "--skip-bad-scans"):
+        assert flag in done.stdout, flag
+    done = run_cli("info", "--help")
+    assert done.returncode == 0 and "--json" in done.stdout
+
+
 def velorium_version():
     folder = Path(__file__).resolve().parents[2] / "examples" / "data" / "sample.d"
     return velorium.Acquisition(str(folder)).run_info()["software_version"]
