@@ -44,7 +44,8 @@ step() {  # name, command...: runs it, logs it, records its wall time
 # --- What the builds need ------------------------------------------------------
 # shellcheck source=scripts/ensure-debs.sh
 source "$root/scripts/ensure-debs.sh"
-ensure_debs g++ cmake ninja-build bc libpugixml-dev libbenchmark-dev liblzf-dev liblzf1
+ensure_debs g++ cmake ninja-build bc pkg-config libpugixml-dev libbenchmark-dev liblzf-dev liblzf1 \
+  libdeflate-dev libssl-dev libcli11-dev
 
 note_command "bash bench/run.sh    # everything below, then the report"
 python3 -m velbench machine --out "$results/machine.json"   # the load average before the run
@@ -123,6 +124,10 @@ for label in "${labels[@]}"; do
     --reps "$mzml_reps" --out "$results/mzml-$label.json"
 done
 note_command "python -m velbench mzml DIR/qtof-run.d DIR/qtof-run.mzML --reps $mzml_reps    # ${labels[*]}"
+
+step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$work/convert" \
+  --out "$results/convert.json"
+note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"
 
 # --- Report ----------------------------------------------------------------------
 machine_args=()

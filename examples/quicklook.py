@@ -14,7 +14,10 @@ folder, or to --out FILE.
 The run is opened with velorium.Acquisition, which reads the metadata and the
 scan index without decoding any spectrum; the spectra are then decoded ahead on
 worker threads by Acquisition.spectra(), so the pass over the peaks needs only a
-few spectra in memory. Needs numpy, and matplotlib for the figure.
+few spectra in memory. Last, the run is converted to indexed mzML (NAME.mzML
+in the current folder for NAME.d, or --mzml FILE) with velorium's own writer,
+and the lines that open it with pyopenms are printed. Needs numpy, and
+matplotlib for the figure.
 """
 
 from __future__ import annotations
@@ -496,7 +499,27 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument("--top", type=int, default=10, metavar="N", help="rows of the peak table (default 10)")
     p.add_argument("--no-plot", action="store_true", help="print the summary only; write no figure")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.add_argument("--mzml", type=Path, metavar="FILE",
+                   help="mzML copy to write (default: NAME.mzML in the current folder for NAME.d)")
+    p.add_argument("--no-mzml", action="store_true", help="write no mzML copy")
     return p.parse_args(argv)
+
+
+def mzml_path(path: str, chosen: Path | None) -> Path:
+    """The mzML file the run is converted to: --mzml, or NAME.mzML for NAME.d."""
+    if chosen is not None:
+        return chosen
+    name = Path(os.path.abspath(path)).name
+    return Path((name[:-2] if name.lower().endswith(".d") and len(name) > 2 else name) + ".mzML")
+
+
+def write_mzml(acquisition: Any, out: Path) -> int:
+    """Converts the run to indexed mzML with the library's writer; returns the spectra written."""
+    try:
+        acquisition.to_mzml(out)
+    except (RuntimeError, OSError) as exc:
+        raise QuickLookError(f"{out}: cannot write the mzML copy: {exc}") from None
+    return len(acquisition)
 
 
 def run(args: argparse.Namespace) -> None:
@@ -558,6 +581,15 @@ def run(args: argparse.Namespace) -> None:
         write_figure(args.out, summary, title, ions)
         print()
         print(f"Wrote {args.out}")
+
+    if not args.no_mzml:
+        mzml = mzml_path(path, args.mzml)
+        spectra = write_mzml(acq, mzml)
+        print()
+        print(f"Wrote {mzml} (indexed mzML 1.1, {spectra} spectra). Open it with pyopenms:")
+        print("    import pyopenms")
+        print("    experiment = pyopenms.MSExperiment()")
+        print(f"    pyopenms.MzMLFile().load({str(mzml)!r}, experiment)")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

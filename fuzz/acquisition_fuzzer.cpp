@@ -5,14 +5,10 @@
 // into a columnar store, on one thread and on several, under both block
 // preferences: each must give the spectra of the scan-by-scan decoding bit
 // for bit, or fail at its first failing scan with the same error.
-//
-// Before MSScan.bin is written, the point counts of its profile descriptors
-// that lie between 2^16 and the run-length cap of 2^27 are reduced to their
-// low 16 bits, and uncompressed byte counts between 16 MiB and the LZF cap
-// to their low 24 bits: a run-length block of a few bytes may claim 2^27
-// points, which decode to 1.5 GiB, more than libFuzzer's malloc limit, and
-// a folder holds many such blocks. The profile_block and run_length targets
-// cover the larger claims.
+// write_acquisition_folder clamps the size claims of the profile
+// descriptors first (acquisition.hpp).
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <numeric>
@@ -21,50 +17,10 @@
 #include <vector>
 
 #include "acquisition.hpp"
-#include "velorium/raw/lzf.hpp"
-#include "velorium/raw/msprofile.hpp"
-#include "velorium/raw/msscan.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/store/peak_store.hpp"
 
 namespace {
-
-using velorium::ScanIndex;
-
-struct DescriptorAt {
-  std::size_t offset;
-  bool compact;
-};
-
-void clamp_u32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t low, std::uint32_t high,
-               std::uint32_t mask) {
-  std::uint32_t v;
-  std::memcpy(&v, bytes.data() + at, 4);
-  if (v > low && v <= high) v &= mask;
-  std::memcpy(bytes.data() + at, &v, 4);
-}
-
-void clamp_profile_claims(std::vector<std::uint8_t>& image) {
-  const auto scan = velorium::raw::msscan::from_bytes(image);
-  if (!scan) return;
-  std::vector<DescriptorAt> descriptors;
-  switch (scan->stride) {
-    case 284: descriptors = {{156, false}, {220, false}}; break;
-    case 220: descriptors = {{156, false}}; break;
-    case 216: descriptors = {{152, false}}; break;
-    case 196: descriptors = {{144, false}}; break;
-    default: descriptors = {{136, true}}; break;
-  }
-  for (std::size_t i = 0; i < scan->records.size(); ++i) {
-    const std::size_t record = scan->global_header_size + i * scan->stride;
-    for (const DescriptorAt d : descriptors) {
-      const std::size_t at = record + d.offset;
-      const std::size_t fields = at + (d.compact ? 2 : 4);
-      clamp_u32(image, fields + 12, 0xFFFF, velorium::raw::msprofile::kMaxRunLengthPoints, 0xFFFF);
-      clamp_u32(image, fields + 16, 0xFFFFFF, velorium::raw::lzf::kMaxDecompressedLength, 0xFFFFFF);
-    }
-  }
-}
 
 template <class T>
 bool same_bits(std::span<const T> a, std::span<const T> b) {
@@ -109,27 +65,7 @@ void check_store(const velorium::Reader& reader, velorium::BlockPreference prefe
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velorium::fuzz::enable_logging();
-  static const auto root = velorium::fuzz::scratch_dir() / "run.d";
-  static const auto acqdata = root / "AcqData";
-  static const bool made = std::filesystem::create_directories(acqdata);
-  (void)made;
-
-  const auto files = velorium::fuzz::split_acquisition(data, size);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const auto path = acqdata / velorium::fuzz::kAcqFiles[i];
-    if (!files[i]) {
-      std::error_code ec;
-      std::filesystem::remove(path, ec);
-      continue;
-    }
-    if (i == 0) {
-      std::vector<std::uint8_t> image(files[i]->begin(), files[i]->end());
-      clamp_profile_claims(image);
-      velorium::fuzz::write_file(path, image);
-    } else {
-      velorium::fuzz::write_file(path, *files[i]);
-    }
-  }
+  const auto root = velorium::fuzz::write_acquisition_folder(data, size);
 
   auto reader = velorium::Reader::open(root);
   if (!reader) {

@@ -18,7 +18,7 @@ if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 rm -rf "$out" && mkdir -p "$out/scratch"
 
 CC=clang-19 CXX=clang++-19 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_FUZZ_COVERAGE=ON -DVELORIUM_BUILD_TESTS=OFF >"$out/cmake.log" 2>&1 \
+  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_FUZZ_COVERAGE=ON -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_CLI=OFF >"$out/cmake.log" 2>&1 \
   || { tail -n 40 "$out/cmake.log"; exit 1; }
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done

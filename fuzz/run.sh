@@ -29,14 +29,15 @@ say() { printf '\n== %s\n' "$*"; }
 # --- Toolchain ---------------------------------------------------------------
 # shellcheck source=scripts/ensure-debs.sh
 source "$repo/scripts/ensure-debs.sh"
-ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1
+ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1 \
+  libdeflate-dev libssl-dev
 
 # --- Build -------------------------------------------------------------------
 mkdir -p "$out"
 start=$(date +%s)
 say "building the fuzz targets (clang-19, ${jobs} jobs)"
 CC=clang-19 CXX=clang++-19 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_WERROR=ON >"$out/cmake.log" 2>&1 \
+  -DVELORIUM_BUILD_FUZZ=ON -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_CLI=OFF -DVELORIUM_WERROR=ON >"$out/cmake.log" 2>&1 \
   || { tail -n 40 "$out/cmake.log"; exit 1; }
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done
@@ -51,13 +52,13 @@ dict_of() {
     lzf) echo lzf ;;
     profile_block | run_length) echo profile ;;
     defaultmasscal | devices_xml | contents_xml) echo xml ;;
-    acquisition) echo acquisition ;;
+    acquisition | mzml) echo acquisition ;;
     *) echo "" ;;
   esac
 }
 max_len_of() {
   case $1 in
-    acquisition) echo 32768 ;;
+    acquisition | mzml) echo 32768 ;;
     defaultmasscal | devices_xml | contents_xml) echo 16384 ;;
     *) echo 4096 ;;
   esac

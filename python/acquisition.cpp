@@ -11,6 +11,7 @@
 #include <string>
 
 #include "convert.hpp"
+#include "export.hpp"
 #include "module.hpp"
 #include "tables.hpp"
 #include "velorium/chromatograms.hpp"
@@ -685,6 +686,8 @@ PyMethodDef kMethods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
     // Methods implemented in other files of the module are listed here.
     {"xic", VELORIUM_KW_METHOD(acquisition_xic), METH_VARARGS | METH_KEYWORDS, kXicDoc},
+    {"to_mzml", VELORIUM_KW_METHOD(acquisition_to_mzml), METH_VARARGS | METH_KEYWORDS, kToMzmlDoc},
+    {"to_mgf", VELORIUM_KW_METHOD(acquisition_to_mgf), METH_VARARGS | METH_KEYWORDS, kToMgfDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

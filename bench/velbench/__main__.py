@@ -69,6 +69,21 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
+    s = sub.add_parser("convert", help="the velorium command against pyopenms and psims writing mzML")
+    s.add_argument("large")
+    s.add_argument("small")
+    s.add_argument("--work", required=True, help="folder for the files written")
+    s.add_argument("--reps", type=int, default=2)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("convert-openms", help="(child) MzMLFile().store of the spectra, timed")
+    s.add_argument("acquisition")
+    s.add_argument("mzml")
+
+    s = sub.add_parser("convert-psims", help="(child) psims MzMLWriter of the spectra, timed")
+    s.add_argument("acquisition")
+    s.add_argument("mzml")
+
     s = sub.add_parser("profile", help="perf samples of streaming and of RawReader")
     s.add_argument("acquisition")
     s.add_argument("--out", required=True)
@@ -149,6 +164,18 @@ def main(argv: list[str] | None = None) -> int:
         from .xic import run
 
         write_json(args.out, run(args.acquisition, args.reps))
+    elif args.step == "convert":
+        from .convert import run
+
+        write_json(args.out, run(sys.executable, args.large, args.small, args.work, args.reps))
+    elif args.step == "convert-openms":
+        from .convert import child_openms
+
+        child_openms(args.acquisition, args.mzml)
+    elif args.step == "convert-psims":
+        from .convert import child_psims
+
+        child_psims(args.acquisition, args.mzml)
     elif args.step == "profile":
         from .profile import run
 

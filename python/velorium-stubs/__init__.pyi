@@ -287,3 +287,10 @@ class Acquisition:
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatograms of many targets in one pass."""
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
+    # Export (python/export.cpp).
+    def to_mzml(
+        self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], compression: bool = True
+    ) -> None:
+        """Write the acquisition as indexed mzML 1.1 to path."""
+    def to_mgf(self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Write the spectra of MS level 2 and higher as MGF to path."""

@@ -8,7 +8,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from velbench import acquisition, arrays, cpp, decode, handover, memory, report
+from velbench import acquisition, arrays, convert, cpp, decode, handover, memory, report
 from velbench.common import write_json
 from velbench.profile import parse_report
 
@@ -248,3 +248,25 @@ def test_xic_step_and_its_report(tmp_path, small_profile_run):
     row = next(line for line in text.splitlines() if line.startswith("| XIC: `Acquisition.xic`"))
     assert f"{a['ratio']:.2f}×" in row and ("**met**" in row) == (a["ratio"] <= 1.5)
     assert "## Extracted-ion chromatograms" in text
+
+
+def test_convert_runs_each_writer_on_the_same_spectra(tmp_path):
+    pytest.importorskip("pyopenms", reason="pyopenms is not installed here")
+    pytest.importorskip("psims", reason="psims is not installed here")
+    work = tmp_path / "work"
+    c = convert.run(sys.executable, ROOT_SAMPLE, ROOT_SAMPLE, str(work), reps=1)
+    assert c["pyopenms"]["spectra"] == c["psims"]["spectra"] == 400
+    assert c["velorium"]["bytes"] > 1_000_000 and c["velorium"]["peak_rss"] > 0
+    assert c["vs_pyopenms"] == c["pyopenms"]["seconds"] / c["velorium"]["seconds"]
+    assert c["vs_psims"] == c["psims"]["seconds"] / c["velorium"]["seconds"]
+    assert c["rss_difference"] == c["velorium"]["peak_rss"] - c["velorium_small"]["peak_rss"]
+    assert list(work.iterdir()) == []  # the files written are removed
+    results = tmp_path / "results"
+    write_json(results / "convert.json", c)
+    out = tmp_path / "BENCHMARKS.md"
+    report.write_report(results, out)
+    text = out.read_text()
+    summary = text.split("## Summary", 1)[1].split("\n## ", 1)[0]
+    row = next(line for line in summary.splitlines() if "psims time" in line)
+    assert f"{c['vs_psims']:.2f}×" in row and ("**met**" in row) == (c["vs_psims"] >= 20)
+    assert "## Converting to mzML" in text

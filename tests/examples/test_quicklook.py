@@ -73,6 +73,33 @@ def test_sample_run_prints_the_summary_and_writes_the_figure(tmp_path, sample):
     width, height = png_size(figure)
     assert width >= 1000 and height >= 800
     assert figure.stat().st_size > 50_000  # four panels of data, not an empty canvas
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["quicklook.png", "sample.mzML"]
+
+
+def test_the_mzml_copy_opens_as_printed(tmp_path, sample):
+    res = run_quicklook(sample, "--no-plot", "--mzml", tmp_path / "copy.mzML", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    reader = velorium.RawReader(str(sample))
+    assert f"Wrote {tmp_path / 'copy.mzML'} (indexed mzML 1.1, {reader.scan_count} spectra)" in res.stdout
+    printed = res.stdout.split("Open it with pyopenms:\n", 1)[1]
+    assert printed.splitlines()[-1].strip() == f"pyopenms.MzMLFile().load({str(tmp_path / 'copy.mzML')!r}, experiment)"
+    from xml.etree import ElementTree
+
+    ns = "{http://psi.hupo.org/ms/mzml}"
+    ids = [e.get("id") for e in ElementTree.parse(tmp_path / "copy.mzML").getroot().iter(f"{ns}spectrum")]
+    assert ids == [reader.read_spectrum(i).native_id for i in range(reader.scan_count)]
+    pyopenms = pytest.importorskip("pyopenms", reason="pyopenms is not installed here")
+    namespace = {"pyopenms": pyopenms}
+    exec(printed.replace("    ", ""), namespace)  # the printed lines, as a user would paste them
+    assert namespace["experiment"].getNrSpectra() == reader.scan_count
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["copy.mzML"]
+    res = run_quicklook(sample, "--no-plot", "--no-mzml", cwd=tmp_path)
+    assert res.returncode == 0 and "mzML" not in res.stdout
+    res = run_quicklook(sample, "--no-plot", "--mzml", tmp_path / "no" / "x.mzML", cwd=tmp_path)
+    assert res.returncode == 1 and res.stdout.count("\n") > 0
+    assert res.stderr.splitlines() == [
+        f"quicklook: error: {tmp_path / 'no' / 'x.mzML'}: cannot write the mzML copy: "
+        f"[Errno 2] No such file or directory: '{tmp_path / 'no' / 'x.mzML'}'"]
 
 
 def test_path_and_out_arguments(tmp_path, sample):

@@ -309,4 +309,6 @@ std::unique_ptr<lumora::ChromatogramIterator> Reader::iter_chromatograms() const
   return std::make_unique<ChromatogramSequence>(std::move(items));
 }
 
+std::string run_label(const std::filesystem::path& root) { return raw::run_label(root); }
+
 }  // namespace velorium

@@ -80,6 +80,12 @@ class FailureCount {
   std::atomic<std::uint64_t> value_{0};
 };
 
+// The label of a run in log records and run metadata (the name of its
+// acquisition folder): the last plain component of the path, as text with
+// invalid UTF-8 replaced; "bundle.d" when the path has none (empty, ".", a
+// root, or a path ending in "..").
+std::string run_label(const std::filesystem::path& root);
+
 class Reader final : public lumora::SpectrumSource {
  public:
   // Opens the acquisition folder `path` (the folder that holds AcqData).

@@ -14,6 +14,10 @@ namespace velorium::text {
 // "-inf" for the non-finite values.
 std::string display_f64(double value);
 
+// The bytes as UTF-8 text, with every maximal invalid subsequence replaced
+// by U+FFFD (file names and other text from outside).
+std::string lossy_utf8(std::string_view bytes);
+
 namespace detail {
 
 template <class T>

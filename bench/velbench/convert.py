@@ -1,0 +1,160 @@
+"""Converting an acquisition to mzML (zlib on): the velorium command end to
+end (decode + write) against the writers users have today, given the same
+spectra already decoded in memory (their setup is not measured):
+
+- pyopenms: MzMLFile().store() of an MSExperiment (the OpenMS C++ writer),
+  m/z 64-bit, intensities 32-bit, zlib;
+- psims: MzMLWriter.write_spectrum for every spectrum, the same encodings.
+
+Also the peak resident memory of the velorium command converting the large
+and the small run (the difference is what grows with the run's size).
+Each measurement runs in a fresh process.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from .common import emit, log, run_step
+
+
+def velorium_command(python: str) -> str:
+    exe = Path(python).parent / "velorium"
+    if not exe.is_file():
+        found = shutil.which("velorium")
+        if found is None:
+            raise RuntimeError(f"no velorium command beside {python}")
+        exe = Path(found)
+    return str(exe)
+
+
+def run_velorium(exe: str, acquisition: str, out: str) -> dict:
+    """One conversion by the command; wall time and the child's peak RSS."""
+    t0 = time.perf_counter()
+    proc = subprocess.Popen([exe, "convert", acquisition, "-o", out, "--force"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read().decode() if proc.stderr else ""
+    if proc.returncode != 0:
+        raise RuntimeError(f"velorium convert failed ({proc.returncode}): {err}")
+    return {"seconds": seconds, "peak_rss": usage.ru_maxrss * 1024, "cpu_seconds": usage.ru_utime + usage.ru_stime,
+            "bytes": Path(out).stat().st_size}
+
+
+def load_spectra(acquisition: str) -> list:
+    """Every spectrum as (record, m/z float64 array, intensity float32 array)."""
+    import numpy as np
+
+    import velorium
+
+    spectra = []
+    for s in velorium.iter_spectra(acquisition):
+        spectra.append((s, np.asarray(s.mz, dtype=np.float64), np.asarray(s.intensity, dtype=np.float32)))
+    return spectra
+
+
+def child_openms(acquisition: str, out: str) -> None:
+    import pyopenms as oms
+
+    spectra = load_spectra(acquisition)
+    experiment = oms.MSExperiment()
+    for s, mz, intensity in spectra:
+        spectrum = oms.MSSpectrum()
+        spectrum.set_peaks((mz, intensity))
+        spectrum.setRT(s.retention_time_sec)
+        spectrum.setMSLevel(s.ms_level)
+        spectrum.setNativeID(s.native_id)
+        kind = oms.SpectrumSettings.SpectrumType
+        spectrum.setType(kind.PROFILE if s.scan_mode == "profile" else kind.CENTROID)
+        if s.precursor is not None:
+            precursor = oms.Precursor()
+            if s.precursor["target_mz"] is not None:
+                precursor.setMZ(s.precursor["target_mz"])
+            spectrum.setPrecursors([precursor])
+        experiment.addSpectrum(spectrum)
+    del spectra
+    mzml = oms.MzMLFile()
+    options = mzml.getOptions()
+    options.setCompression(True)  # zlib
+    options.setMz32Bit(False)
+    options.setIntensity32Bit(True)
+    mzml.setOptions(options)
+    t0, c0 = time.perf_counter(), time.process_time()
+    mzml.store(out, experiment)
+    seconds, cpu = time.perf_counter() - t0, time.process_time() - c0
+    emit({"seconds": seconds, "cpu_seconds": cpu, "bytes": Path(out).stat().st_size,
+          "spectra": experiment.getNrSpectra(),
+          "pyopenms": oms.__version__})
+
+
+def child_psims(acquisition: str, out: str) -> None:
+    import numpy as np
+    from psims.mzml.writer import MzMLWriter
+
+    spectra = load_spectra(acquisition)
+    encoding = {"m/z array": np.float64, "intensity array": np.float32}
+    t0, c0 = time.perf_counter(), time.process_time()
+    with MzMLWriter(open(out, "wb"), close=True) as writer:
+        writer.controlled_vocabularies()
+        writer.file_description(["MS1 spectrum", "MSn spectrum"])
+        writer.software_list([writer.Software(id="psims", version="1", params=["python-psims"])])
+        writer.instrument_configuration_list([writer.InstrumentConfiguration(id="IC1", component_list=[])])
+        writer.data_processing_list([writer.DataProcessing(
+            [writer.ProcessingMethod(order=0, software_reference="psims", params=["Conversion to mzML"])],
+            id="conversion")])
+        with writer.run(id="run", instrument_configuration="IC1"):
+            with writer.spectrum_list(count=len(spectra)):
+                for s, mz, intensity in spectra:
+                    precursor = None
+                    if s.precursor is not None and s.precursor["target_mz"] is not None:
+                        precursor = {"mz": s.precursor["target_mz"], "activation": ["collision-induced dissociation"]}
+                    writer.write_spectrum(mz, intensity, id=s.native_id, centroided=s.scan_mode == "centroid",
+                                          scan_start_time=s.retention_time_sec, precursor_information=precursor,
+                                          params=[{"ms level": s.ms_level}], compression="zlib", encoding=encoding)
+    seconds, cpu = time.perf_counter() - t0, time.process_time() - c0
+    import psims
+
+    emit({"seconds": seconds, "cpu_seconds": cpu, "bytes": Path(out).stat().st_size, "spectra": len(spectra),
+          "psims": getattr(psims, "__version__", "?")})
+
+
+def run(python: str, large: str, small: str, work: str, reps: int = 2) -> dict:
+    exe = velorium_command(python)
+    work_dir = Path(work)
+    work_dir.mkdir(parents=True, exist_ok=True)
+    out = {"large": large, "small": small, "reps": reps}
+    velorium_runs = []
+    for i in range(reps):
+        log(f"velorium convert (round {i + 1} of {reps})")
+        velorium_runs.append(run_velorium(exe, large, str(work_dir / "velorium.mzML")))
+    out["velorium"] = min(velorium_runs, key=lambda r: r["seconds"])
+    out["velorium_rounds"] = velorium_runs
+    log("velorium convert of the small run (memory)")
+    out["velorium_small"] = run_velorium(exe, small, str(work_dir / "velorium-small.mzML"))
+    log("pyopenms MzMLFile().store")
+    out["pyopenms"] = run_step(python, ["convert-openms", large, str(work_dir / "pyopenms.mzML")])
+    log("psims MzMLWriter")
+    out["psims"] = run_step(python, ["convert-psims", large, str(work_dir / "psims.mzML")], timeout=7200)
+    v = out["velorium"]["seconds"]
+    out["vs_pyopenms"] = out["pyopenms"]["seconds"] / v
+    out["vs_psims"] = out["psims"]["seconds"] / v
+    # The same in CPU time, which a busy machine disturbs less (velorium's
+    # is the sum over its threads).
+    vc = out["velorium"]["cpu_seconds"]
+    out["cpu_vs_pyopenms"] = out["pyopenms"]["cpu_seconds"] / vc
+    out["cpu_vs_psims"] = out["psims"]["cpu_seconds"] / vc
+    out["rss_difference"] = out["velorium"]["peak_rss"] - out["velorium_small"]["peak_rss"]
+    for name in ("velorium.mzML", "velorium-small.mzML", "pyopenms.mzML", "psims.mzML"):
+        (work_dir / name).unlink(missing_ok=True)
+    return out
+
+
+if __name__ == "__main__":
+    sys.exit("run through python -m velbench")
