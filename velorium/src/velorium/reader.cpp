@@ -236,7 +236,8 @@ DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference pre
     auto bytes = raw::read_bytes(profile_path_, params.offset, params.byte_count, scratch.block);
     if (!bytes) return failed(BlockKind::Profile, std::move(bytes).error());
     const raw::PeakSpans room = plan.kind == BlockKind::Profile ? out : raw::PeakSpans{};
-    auto decoded = raw::msprofile::decode_profile_block_into(*bytes, params, *calibration, room, scratch.unpacked);
+    auto decoded =
+        raw::msprofile::decode_profile_block_into(*bytes, params, *calibration, room, scratch.unpacked, &scratch.axes);
     scratch.unpacked.trim();
     scratch.block.trim();
     if (!decoded) return failed(BlockKind::Profile, std::move(decoded).error());

@@ -18,6 +18,7 @@
 #include "velorium/calibrations.hpp"
 #include "velorium/error.hpp"
 #include "velorium/raw/metadata.hpp"
+#include "velorium/raw/msprofile.hpp"
 #include "velorium/raw/msscan.hpp"
 #include "velorium/raw/peaks.hpp"
 
@@ -61,10 +62,11 @@ struct BlockPlan {
 };
 
 // Per-thread working memory of decode_spectrum_into, reused from scan to
-// scan: the block's bytes and its decompressed bytes.
+// scan: the block's bytes, its decompressed bytes and recent m/z axes.
 struct DecodeScratch {
   raw::ScratchBuffer block;
   raw::ScratchBuffer unpacked;
+  raw::msprofile::AxisCache axes;
 };
 
 // A failure counter that moves with its owner.
