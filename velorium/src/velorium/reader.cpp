@@ -7,6 +7,7 @@
 
 #include "velorium/chromatograms.hpp"
 #include "velorium/log.hpp"
+#include "velorium/raw/decode_scratch.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/msprofile.hpp"
 #include "velorium/raw/mspeak.hpp"
@@ -217,8 +218,9 @@ BlockPlan Reader::block_plan(std::size_t index, BlockPreference prefer) const no
   return {};
 }
 
-DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference prefer, raw::PeakSpans out,
-                                          DecodeScratch& scratch) const {
+DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference prefer, std::span<double> mz,
+                                          std::span<float> intensity, DecodeScratch& scratch) const {
+  const raw::PeakSpans out{mz, intensity};
   const ScanRecord& scan = msscan_.records[index];
   const raw::calibration::TofCalibration* calibration = calibration_at(index);
   const auto failed = [&](BlockKind kind, Error error) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,9 +19,7 @@
 #include "velorium/calibrations.hpp"
 #include "velorium/error.hpp"
 #include "velorium/raw/metadata.hpp"
-#include "velorium/raw/msprofile.hpp"
 #include "velorium/raw/msscan.hpp"
-#include "velorium/raw/peaks.hpp"
 
 namespace velorium {
 
@@ -62,12 +61,8 @@ struct BlockPlan {
 };
 
 // Per-thread working memory of decode_spectrum_into, reused from scan to
-// scan: the block's bytes, its decompressed bytes and recent m/z axes.
-struct DecodeScratch {
-  raw::ScratchBuffer block;
-  raw::ScratchBuffer unpacked;
-  raw::msprofile::AxisCache axes;
-};
+// scan (velorium/raw/decode_scratch.hpp, private to the library).
+struct DecodeScratch;
 
 // A failure counter that moves with its owner.
 class FailureCount {
@@ -110,13 +105,14 @@ class Reader final : public lumora::SpectrumSource {
   // it yields (see BlockPlan).
   BlockPlan block_plan(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const noexcept;
 
-  // decode_spectrum with the points written into `out` instead of the
-  // record, whose mz and intensity stay empty. `out` holds exactly
-  // block_plan(index, prefer).point_count points. The same checks, errors
-  // and values bit for bit; on failure the contents of `out` are
-  // unspecified. Pure and safe from any thread, each with its own scratch.
-  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, raw::PeakSpans out,
-                                    DecodeScratch& scratch) const;
+  // decode_spectrum with the points written into `mz` and `intensity`
+  // instead of the record, whose mz and intensity stay empty. Both spans
+  // hold exactly block_plan(index, prefer).point_count points. The same
+  // checks, errors and values bit for bit; on failure the contents of the
+  // spans are unspecified. Pure and safe from any thread, each with its own
+  // scratch.
+  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, std::span<double> mz,
+                                    std::span<float> intensity, DecodeScratch& scratch) const;
 
   // Counts and logs one block failure (the first of its kind at warn level,
   // the later ones at debug level) and returns it as a Scan error.
