@@ -257,3 +257,56 @@ TEST(DecodeInto, BlockReadIntoScratch) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DecodeInto, AxisCacheCopiesOnlyTheSameAxisBitForBit) {
+  const auto with_c1 = [](double c1) {
+    const std::vector<double> coefficients = {0.25, 3.0, 10.0, 2000.0, c1, 1e-6, 0, 0, 0, 0};
+    return *TofCalibration::from_coefficients(coefficients, 0b101, CalibrationSource::MassCalRecord);
+  };
+  const TofCalibration cal = with_c1(0.5), negative_zero = with_c1(-0.0), zero = with_c1(0.0);
+  velorium::raw::msprofile::AxisCache cache;
+  struct Step {
+    const TofCalibration* cal;
+    double x0, dx;
+    std::size_t n;
+    std::size_t hits_after;
+  };
+  const std::vector<Step> steps = {
+      {&cal, 5.0, 0.25, 3000, 0},           {&cal, 5.0, 0.25, 3000, 1},   // the same axis: copied
+      {&cal, 5.0, 0.25 + 1e-16, 3000, 1},  {&cal, 5.0, 0.25, 2999, 1},   // dx or count differ
+      {&negative_zero, 5.0, 0.25, 3000, 1}, {&zero, 5.0, 0.25, 3000, 1},  // -0.0 is not 0.0
+      {&negative_zero, 5.0, 0.25, 3000, 2}, {&zero, 5.0, 0.25, 3000, 3},  // both remembered
+      {&cal, 5.0, 0.25, 3000, 3},                                         // pushes out the older
+      {&negative_zero, 5.0, 0.25, 3000, 3},                               // gone
+      {&cal, 5.0, 0.25, 3000, 4},           {&cal, 5.0, 0.25, 0, 4},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& s = steps[i];
+    std::vector<double> cached(s.n, -1.0), direct(s.n, -2.0);
+    cache.fill(*s.cal, s.x0, s.dx, cached);
+    s.cal->mz_at_axis(s.x0, s.dx, 0, direct.data(), s.n);
+    EXPECT_TRUE(same_bits<double>(cached, direct)) << "step " << i;
+    EXPECT_EQ(cache.hits(), s.hits_after) << "step " << i;
+  }
+  // Through the decoder: the same values with and without the cache.
+  std::vector<std::int32_t> values(500);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i % 37);
+  const Bytes block = compressed(profile_raw(5.0, 0.25, values));
+  const SpectrumParams p = params(1, 500, 16 + 4 * 500);
+  ScratchBuffer scratch;
+  velorium::raw::msprofile::AxisCache axes;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<double> mz(500);
+    std::vector<float> intensity(500);
+    ASSERT_TRUE(velorium::raw::msprofile::decode_profile_block_into(block, p, cal, PeakSpans{mz, intensity}, scratch,
+                                                                    &axes));
+    const auto expected = velorium::raw::msprofile::decode_profile_block(block, p, cal);
+    EXPECT_TRUE(same_bits<double>(mz, expected->mz));
+    EXPECT_TRUE(same_bits<float>(intensity, expected->intensity));
+  }
+  EXPECT_EQ(axes.hits(), 2u);
+}
+
+}  // namespace

@@ -64,3 +64,25 @@ def test_type_checker_sees_acquisition(tmp_path):
     # Exactly the one deliberate mistake: a slice is a list of spectra.
     assert len(errors) == 1, result.stdout
     assert "use_acquisition.py:14" in errors[0] and "list[Spectrum]" in errors[0], errors[0]
+
+
+def test_type_checker_sees_the_arrays_and_tables(tmp_path):
+    program = tmp_path / "arrays.py"
+    program.write_text(textwrap.dedent("""
+        import numpy as np
+        import numpy.typing as npt
+        import velorium
+
+        reader = velorium.RawReader("run.d")
+        spectrum = reader.read_spectrum(0)
+        mz: npt.NDArray[np.float64] = spectrum.mz_array
+        intensity: npt.NDArray[np.float32] = spectrum.intensity_array
+        offsets: npt.NDArray[np.uint64] = reader.peak_table()["offsets"]
+        levels: npt.NDArray[np.uint32] = reader.scan_table()["ms_level"]
+        polarity: npt.NDArray[np.int8] = reader.scan_table()["polarity"]
+        wrong: npt.NDArray[np.float32] = spectrum.mz_array
+    """))
+    result = run_mypy("mypy", "--strict", "--no-incremental", str(program), cwd=tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1, result.stdout
+    assert "arrays.py:13" in errors[0] and "float64" in errors[0], errors[0]

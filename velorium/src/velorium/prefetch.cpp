@@ -58,9 +58,18 @@ void Prefetcher::work() {
     if (stop_ || claimed_ >= indices_.size()) return;
     const std::size_t position = claimed_++;
     lock.unlock();
-    DecodeResult result = reader_.decode_spectrum(indices_[position], prefer_);
+    std::optional<DecodeResult> result;
+    std::exception_ptr exception;
+    try {
+      result.emplace(reader_.decode_spectrum(indices_[position], prefer_));
+    } catch (...) {
+      exception = std::current_exception();
+    }
     lock.lock();
-    slots_[position % window_].emplace(std::move(result));
+    Slot& slot = slots_[position % window_];
+    slot.result = std::move(result);
+    slot.exception = std::move(exception);
+    slot.ready = true;
     item_ready_.notify_all();
   }
 }
@@ -69,13 +78,15 @@ std::optional<DecodeResult> Prefetcher::next() {
   if (taken_ >= indices_.size()) return std::nullopt;
   if (workers_.empty()) return reader_.decode_spectrum(indices_[taken_++], prefer_);
   std::unique_lock lock(mutex_);
-  auto& slot = slots_[taken_ % window_];
-  item_ready_.wait(lock, [&] { return slot.has_value(); });
-  std::optional<DecodeResult> item = std::move(slot);
-  slot.reset();
+  Slot& slot = slots_[taken_ % window_];
+  item_ready_.wait(lock, [&] { return slot.ready; });
+  std::optional<DecodeResult> item = std::move(slot.result);
+  std::exception_ptr exception = std::move(slot.exception);
+  slot = Slot{};
   ++taken_;
   lock.unlock();
   work_ready_.notify_all();
+  if (exception) std::rethrow_exception(exception);
   return item;
 }
 

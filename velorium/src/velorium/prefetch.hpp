@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -41,7 +42,9 @@ class Prefetcher {
   // The next spectrum in the order of `indices`, or nothing after the last.
   // A failure is handed out unreported: the caller decides whether and when
   // to pass it to Reader::report_failure, so that log records follow the
-  // order of `indices` whatever the thread count. Call from one thread.
+  // order of `indices` whatever the thread count. An exception thrown while
+  // decoding (std::bad_alloc) is rethrown here, in order. Call from one
+  // thread.
   std::optional<DecodeResult> next();
 
   std::size_t remaining() const noexcept { return indices_.size() - taken_; }
@@ -58,7 +61,14 @@ class Prefetcher {
   std::mutex mutex_;
   std::condition_variable work_ready_;   // a slot became free, or stop
   std::condition_variable item_ready_;   // a spectrum was decoded
-  std::vector<std::optional<DecodeResult>> slots_;  // position % window_
+  // One decoded spectrum waiting to be taken, or the exception its decoding
+  // threw (out of memory), rethrown by next() on the caller's thread.
+  struct Slot {
+    std::optional<DecodeResult> result;
+    std::exception_ptr exception;
+    bool ready = false;
+  };
+  std::vector<Slot> slots_;  // position % window_
   std::size_t claimed_ = 0;  // positions handed to workers
   std::size_t taken_ = 0;    // positions handed to the caller
   bool stop_ = false;

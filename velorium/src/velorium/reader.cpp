@@ -218,8 +218,9 @@ BlockPlan Reader::block_plan(std::size_t index, BlockPreference prefer) const no
   return {};
 }
 
-DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference prefer, PeakSpans out,
-                                          DecodeScratch& scratch) const {
+DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference prefer, std::span<double> mz,
+                                          std::span<float> intensity, DecodeScratch& scratch) const {
+  const raw::PeakSpans out{mz, intensity};
   const ScanRecord& scan = scan_index_.records[index];
   const raw::calibration::TofCalibration* calibration = calibrations_->at_scan(index);
   const auto failed = [&](BlockKind kind, Error error) {
@@ -236,8 +237,9 @@ DecodeResult Reader::decode_spectrum_into(std::size_t index, BlockPreference pre
     }
     auto bytes = raw::read_bytes(profile_path_, params.offset, params.byte_count, scratch.block);
     if (!bytes) return failed(BlockKind::Profile, std::move(bytes).error());
-    const raw::PeakSpans room = plan.kind == BlockKind::Profile ? out : PeakSpans{};
-    auto decoded = raw::msprofile::decode_profile_block_into(*bytes, params, *calibration, room, scratch.unpacked);
+    const raw::PeakSpans room = plan.kind == BlockKind::Profile ? out : raw::PeakSpans{};
+    auto decoded =
+        raw::msprofile::decode_profile_block_into(*bytes, params, *calibration, room, scratch.unpacked, &scratch.axes);
     scratch.unpacked.trim();
     scratch.block.trim();
     if (!decoded) return failed(BlockKind::Profile, std::move(decoded).error());

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,6 @@
 #include "lumora/types.hpp"
 #include "velorium/device_info.hpp"
 #include "velorium/error.hpp"
-#include "velorium/peak_spans.hpp"
 #include "velorium/scan_index.hpp"
 
 namespace velorium {
@@ -64,7 +64,7 @@ struct BlockPlan {
 };
 
 // Per-thread working memory of decode_spectrum_into, reused from scan to
-// scan; defined inside the library.
+// scan (velorium/raw/decode_scratch.hpp, private to the library).
 struct DecodeScratch;
 
 // A failure counter that moves with its owner.
@@ -121,13 +121,14 @@ class Reader final : public lumora::SpectrumSource {
   // it yields (see BlockPlan).
   BlockPlan block_plan(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const noexcept;
 
-  // decode_spectrum with the points written into `out` instead of the
-  // record, whose mz and intensity stay empty. `out` holds exactly
-  // block_plan(index, prefer).point_count points. The same checks, errors
-  // and values bit for bit; on failure the contents of `out` are
-  // unspecified. Pure and safe from any thread, each with its own scratch.
-  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, PeakSpans out,
-                                    DecodeScratch& scratch) const;
+  // decode_spectrum with the points written into `mz` and `intensity`
+  // instead of the record, whose mz and intensity stay empty. Both spans
+  // hold exactly block_plan(index, prefer).point_count points. The same
+  // checks, errors and values bit for bit; on failure the contents of the
+  // spans are unspecified. Pure and safe from any thread, each with its own
+  // scratch.
+  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, std::span<double> mz,
+                                    std::span<float> intensity, DecodeScratch& scratch) const;
 
   // Counts and logs one block failure (the first of its kind at warn level,
   // the later ones at debug level) and returns it as a Scan error.

@@ -1,6 +1,7 @@
 #include "velorium/raw/msprofile.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -179,9 +180,52 @@ Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
   return Peaks{mz_axis(axis, n, calibration), std::move(intensity)};
 }
 
+void AxisCache::fill(const calibration::TofCalibration& calibration, double x0, double dx, std::span<double> out) {
+  const std::size_t n = out.size();
+  if (n > kMaxPoints) {
+    calibration.mz_at_axis(x0, dx, 0, out.data(), n);
+    return;
+  }
+  // Everything the axis depends on, bit for bit (so that -0.0 and 0.0, or
+  // two NaNs, are told apart and never confused).
+  std::vector<std::uint64_t> key;
+  const auto bits = [&](double v) { key.push_back(std::bit_cast<std::uint64_t>(v)); };
+  bits(calibration.a);
+  bits(calibration.t0);
+  bits(calibration.polynomial.range_low());
+  bits(calibration.polynomial.range_high());
+  key.push_back(calibration.polynomial.terms().size());
+  for (const auto& term : calibration.polynomial.terms()) {
+    key.push_back(term.power);
+    bits(term.coefficient);
+  }
+  bits(x0);
+  bits(dx);
+  key.push_back(n);
+  for (const Entry& entry : entries_) {
+    if (entry.key == key) {
+      std::copy(entry.axis.begin(), entry.axis.end(), out.begin());
+      ++hits_;
+      return;
+    }
+  }
+  calibration.mz_at_axis(x0, dx, 0, out.data(), n);
+  Entry& entry = entries_[next_];
+  next_ = (next_ + 1) % kEntries;
+  entry.key = std::move(key);
+  entry.axis.assign(out.begin(), out.end());
+}
+
 Result<void> decode_profile_block_into(ByteSpan block, const SpectrumParams& params,
                                        const calibration::TofCalibration& calibration, PeakSpans out,
-                                       ScratchBuffer& scratch) {
+                                       ScratchBuffer& scratch, AxisCache* axes) {
+  const auto axis_into = [&](double x0, double dx) {
+    if (axes != nullptr) {
+      axes->fill(calibration, x0, dx, out.mz);
+    } else {
+      calibration.mz_at_axis(x0, dx, 0, out.mz.data(), out.mz.size());
+    }
+  };
   VELORIUM_TRY(const bool empty, check_header(params));
   const std::size_t n = empty ? 0 : params.point_count;
   // Checked after every check of the block itself and before a point is
@@ -200,7 +244,7 @@ Result<void> decode_profile_block_into(ByteSpan block, const SpectrumParams& par
     VELORIUM_CHECK(fits());
     std::fill(out.intensity.begin(), out.intensity.end(), 0.0f);
     VELORIUM_CHECK(run_length_walk(stream, n, start, out.intensity.data(), kToFloat));
-    calibration.mz_at_axis(axis->x0, axis->dx, 0, out.mz.data(), n);
+    axis_into(axis->x0, axis->dx);
     return {};
   }
 
@@ -216,7 +260,7 @@ Result<void> decode_profile_block_into(ByteSpan block, const SpectrumParams& par
   const std::uint8_t* src = raw.data() + kAxisHeaderSize;
   float* const intensity = out.intensity.data();
   for (std::size_t i = 0; i < n; ++i) intensity[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * i));
-  calibration.mz_at_axis(axis.x0, axis.dx, 0, out.mz.data(), n);
+  axis_into(axis.x0, axis.dx);
   return {};
 }
 

@@ -6,7 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "velorium/peak_spans.hpp"
 
 namespace velorium::raw {
 
@@ -17,7 +16,10 @@ struct Peaks {
 
 // Caller memory that a decoder fills with the peaks of one block: both
 // spans exactly as long as the block's point count.
-using PeakSpans = velorium::PeakSpans;
+struct PeakSpans {
+  std::span<double> mz;
+  std::span<float> intensity;
+};
 
 // A vector of `n` values in which every element is written once: the
 // storage is allocated at its final size, and `fill(buffer, first, count)`

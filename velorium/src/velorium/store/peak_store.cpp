@@ -221,8 +221,8 @@ std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const 
     decode_all(count, threads, outcomes, [&](std::size_t p, DecodeScratch& scratch) {
       const std::size_t first = static_cast<std::size_t>(offsets[p]);
       const std::size_t n = static_cast<std::size_t>(offsets[p + 1] - offsets[p]);
-      const raw::PeakSpans slice{{columns->mz() + first, n}, {columns->intensity() + first, n}};
-      return reader.decode_spectrum_into(indices[p], prefer, slice, scratch);
+      return reader.decode_spectrum_into(indices[p], prefer, {columns->mz() + first, n},
+                                         {columns->intensity() + first, n}, scratch);
     });
     if (auto failure = outcomes.first_failure()) return std::unexpected(std::move(*failure));
     return std::make_shared<const PeakStore>(outcomes.take_records(), std::move(offsets), std::move(*columns));

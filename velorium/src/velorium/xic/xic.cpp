@@ -219,10 +219,11 @@ class DecodeWorker {
     const std::size_t n = plan.point_count;
     if (n != 0 && store::justified_points(reader, index, prefer, profile_size, peak_size) == n) {
       reserve(n);
-      const PeakSpans out{{mz_.get(), n}, {intensity_.get(), n}};
-      auto decoded = reader.decode_spectrum_into(index, prefer, out, scratch_);
+      const std::span<double> mz(mz_.get(), n);
+      const std::span<float> intensity(intensity_.get(), n);
+      auto decoded = reader.decode_spectrum_into(index, prefer, mz, intensity, scratch_);
       if (!decoded) return std::unexpected(std::move(decoded).error());
-      return std::pair{std::span<const double>(out.mz), std::span<const float>(out.intensity)};
+      return std::pair{std::span<const double>(mz), std::span<const float>(intensity)};
     }
     // No points, or a claim the files cannot back: the allocating decode,
     // which meets the same failure first.
