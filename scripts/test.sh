@@ -86,7 +86,7 @@ fi
 # --- The wheel: sdist, manylinux wheel, installed and run without build tools --
 if [ "$quick" != 1 ]; then
   say "wheel check (python3)"
-  bash scripts/wheel-check.sh
+  VELORIUM_WHEEL_REQUIRE_CLI=1 bash scripts/wheel-check.sh
 fi
 
 # --- The demo and the benchmark suite's own code ------------------------------
