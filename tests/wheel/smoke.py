@@ -124,13 +124,16 @@ def check_command(sample: Path, version: str, work: Path, required: bool) -> Non
     result = run([command, "--version"], cwd=work)
     check(result.returncode == 0 and version in result.stdout.split(),
           f"velorium --version gave {result.returncode}: {result.stdout!r} {result.stderr!r}")
-    output = work / "sample.mzML"
-    before = set(work.iterdir())
-    result = run([command, "convert", str(sample), "-o", str(output)], cwd=work)
+    # A folder of its own: the demo has already written sample.mzML in `work`.
+    folder = work / "convert"
+    folder.mkdir()
+    output = folder / "sample.mzML"
+    before = set(folder.iterdir())
+    result = run([command, "convert", str(sample), "-o", str(output)], cwd=folder)
     if not check(result.returncode == 0 and output.is_file(),
                  f"velorium convert exited with {result.returncode}: {result.stderr[-2000:]}"):
         return
-    check(set(work.iterdir()) - before == {output}, "velorium convert left other files next to its output")
+    check(set(folder.iterdir()) - before == {output}, "velorium convert left other files next to its output")
     tree = ElementTree.parse(output)
     ns = "{http://psi.hupo.org/ms/mzml}"
     software = [s.attrib for s in tree.iter(f"{ns}software")]
