@@ -413,4 +413,83 @@ TEST(XicStore, SameCellsAsDecodingWhateverTheThreads) {
   EXPECT_TRUE(none.values.empty());
 }
 
+// The store records, per spectrum, whether its m/z values ascend without a
+// NaN, and extraction from the store trusts that record: a spectrum wrongly
+// taken for ascending would be swept with searches that miss its points.
+TEST(XicStore, RecordsWhichSpectraAscendAndKeepsTheReferenceCells) {
+  TempDir dir;
+  const auto acq = dir / "run.d" / "AcqData";
+  DataFile profile, peaks;
+  const auto centroid = [&](const std::vector<std::pair<double, float>>& points) {
+    return peaks.add(3, format3_block(points), static_cast<std::uint32_t>(points.size()));
+  };
+  struct Case {
+    std::optional<Block> profile, centroid;
+    bool ascending;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, centroid({{100.0, 1.0f}, {100.5, 2.0f}, {100.5, 4.0f}, {101.0, 8.0f}}), true},  // ties
+      {std::nullopt, centroid({{101.0, 1.0f}, {100.0, 2.0f}, {102.0, 4.0f}}), false},
+      {std::nullopt, centroid({{100.0, 1.0f}, {100.2, 2.0f}, {101.0, 4.0f}, {100.9, 8.0f}}), false},  // last step
+      {std::nullopt, centroid({{100.0, 1.0f}, {101.0, 2.0f}, {kNaN, 4.0f}}), false},
+      {std::nullopt, centroid({{kNaN, 16.0f}, {100.0, 1.0f}, {101.0, 2.0f}}), false},
+      {std::nullopt, centroid({{kNaN, 16.0f}}), false},
+      {std::nullopt, centroid({{100.0, 32.0f}}), true},
+      {std::nullopt, centroid({}), true},          // a block of no points
+      {std::nullopt, std::nullopt, true},          // no block at all
+      {profile.add(1, lzf_profile(5.0, 0.001, {3, 1, 4, 1, 5, 9, 2, 6}), 8, 16 + 32), std::nullopt, true},
+      {std::nullopt, centroid({{101.0, 64.0f}, {kNaN, 1.0f}, {100.0, 2.0f}, {100.0, 128.0f}}), false},
+  };
+  std::vector<TestScan> scans;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    scans.push_back({.scan_id = static_cast<std::uint32_t>(i + 1), .retention_time_min = 0.1 * static_cast<double>(i),
+                     .profile = cases[i].profile, .centroid = cases[i].centroid});
+  }
+  write_file(acq / "MSScan.bin", msscan_image(scans, 284));
+  write_file(acq / "MSProfile.bin", profile.bytes());
+  write_file(acq / "MSPeak.bin", peaks.bytes());
+  write_file(acq / "DefaultMassCal.xml", default_masscal({{1, 2.0, 0.0}}));
+  auto reader = Reader::open(dir / "run.d");
+  ASSERT_TRUE(reader) << reader.error().display();
+  std::vector<std::size_t> all(cases.size());
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  std::vector<double> targets{100.0, 100.5, 100.9, 101.0, 102.0};
+  for (std::size_t k = 0; k < 8; ++k) {
+    const auto spectrum = reader->decode_spectrum(9);
+    ASSERT_TRUE(spectrum);
+    ASSERT_EQ(spectrum->mz.size(), 8u);
+    targets.push_back(spectrum->mz[k]);  // the profile scan's points
+  }
+  for (const unsigned build_threads : {1u, 3u}) {
+    auto store = velorium::store::build_store(*reader, all, BlockPreference::Profile, build_threads);
+    ASSERT_TRUE(store);
+    ASSERT_EQ((*store)->size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      EXPECT_EQ((*store)->ascending(i), cases[i].ascending) << "spectrum " << i;
+      EXPECT_EQ(velorium::store::ascends((*store)->mz(i)), cases[i].ascending) << "spectrum " << i;
+    }
+    EXPECT_TRUE((*store)->mz(7).empty());
+    EXPECT_TRUE((*store)->mz(8).empty());
+    for (const Aggregate aggregate : {Aggregate::Sum, Aggregate::Max}) {
+      for (const double tolerance : {0.0, 0.05, 0.6}) {
+        auto windows = Windows::make(targets, tolerance, ToleranceUnit::Mz);
+        ASSERT_TRUE(windows);
+        const auto got = velorium::xic::extract(**store, all, *windows, aggregate, 2);
+        ASSERT_EQ(got.values.size(), targets.size() * all.size());
+        for (std::size_t s = 0; s < all.size(); ++s) {
+          const auto spectrum = reader->decode_spectrum(s);
+          ASSERT_TRUE(spectrum);
+          const auto want = reference(targets, tolerance, ToleranceUnit::Mz, spectrum->mz, spectrum->intensity,
+                                      aggregate);
+          for (std::size_t t = 0; t < targets.size(); ++t) {
+            EXPECT_TRUE(same(got.values[t * all.size() + s], want[t]))
+                << "spectrum " << s << " target " << targets[t] << " tolerance " << tolerance << ": "
+                << got.values[t * all.size() + s] << " != " << want[t];
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace

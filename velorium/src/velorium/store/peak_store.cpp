@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -178,6 +179,14 @@ std::optional<Columns> Columns::allocate(std::uint64_t points, bool allow_mappin
   return columns;
 }
 
+bool ascends(std::span<const double> mz) noexcept {
+  if (mz.size() == 1) return !std::isnan(mz[0]);
+  for (std::size_t i = 1; i < mz.size(); ++i) {
+    if (!(mz[i - 1] <= mz[i])) return false;  // a descent or a NaN on either side
+  }
+  return true;
+}
+
 std::uint32_t justified_points(const Reader& reader, std::size_t index, BlockPreference prefer,
                                std::optional<std::uint64_t> profile_size,
                                std::optional<std::uint64_t> peak_size) noexcept {
@@ -215,17 +224,23 @@ std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const 
   }
   const std::uint64_t total = offsets[count];
   Outcomes outcomes(count);
+  // Whether each spectrum's m/z values ascend, found by the thread that
+  // writes its slice while the values are still in its cache.
+  std::vector<std::uint8_t> ascending(count, 0);
 
   if (auto columns = Columns::allocate(total)) {
     // Every scan decoded straight into its slice of the columns.
     decode_all(count, threads, outcomes, [&](std::size_t p, DecodeScratch& scratch) {
       const std::size_t first = static_cast<std::size_t>(offsets[p]);
       const std::size_t n = static_cast<std::size_t>(offsets[p + 1] - offsets[p]);
-      return reader.decode_spectrum_into(indices[p], prefer, {columns->mz() + first, n},
-                                         {columns->intensity() + first, n}, scratch);
+      auto decoded = reader.decode_spectrum_into(indices[p], prefer, {columns->mz() + first, n},
+                                                 {columns->intensity() + first, n}, scratch);
+      if (decoded) ascending[p] = ascends({columns->mz() + first, n});
+      return decoded;
     });
     if (auto failure = outcomes.first_failure()) return std::unexpected(std::move(*failure));
-    return std::make_shared<const PeakStore>(outcomes.take_records(), std::move(offsets), std::move(*columns));
+    return std::make_shared<const PeakStore>(outcomes.take_records(), std::move(offsets), std::move(ascending),
+                                             std::move(*columns));
   }
 
   // The claims cannot be given room (an address-space limit, say): decode
@@ -243,10 +258,12 @@ std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const 
     const std::size_t first = static_cast<std::size_t>(offsets[p]);
     std::copy(record.mz.begin(), record.mz.end(), columns->mz() + first);
     std::copy(record.intensity.begin(), record.intensity.end(), columns->intensity() + first);
+    ascending[p] = ascends(record.mz);
     record.mz = {};
     record.intensity = {};
   });
-  return std::make_shared<const PeakStore>(std::move(records), std::move(offsets), std::move(*columns));
+  return std::make_shared<const PeakStore>(std::move(records), std::move(offsets), std::move(ascending),
+                                           std::move(*columns));
 }
 
 }  // namespace velorium::store

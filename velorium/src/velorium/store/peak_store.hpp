@@ -54,9 +54,13 @@ class Columns {
   std::unique_ptr<std::byte[]> heap_;
 };
 
+// True when the m/z values never descend and none is NaN; true for no values.
+bool ascends(std::span<const double> mz) noexcept;
+
 // Immutable once built: one float64 m/z column and one float32 intensity
-// column for all points of the spectra it holds, per-spectrum offsets, and
-// each spectrum's record without peaks. Safe to share between threads.
+// column for all points of the spectra it holds, per-spectrum offsets,
+// whether each spectrum's m/z values ascend, and each spectrum's record
+// without peaks. Safe to share between threads.
 class PeakStore {
  public:
   std::size_t size() const noexcept { return records_.size(); }  // spectra held
@@ -70,19 +74,27 @@ class PeakStore {
     return intensity().subspan(offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
   const lumora::SpectrumRecord& record(std::size_t i) const noexcept { return records_[i]; }  // mz/intensity empty
+  // ascends(mz(i)), recorded when the spectrum was stored.
+  bool ascending(std::size_t i) const noexcept { return ascending_[i] != 0; }
 
   std::size_t points() const noexcept { return static_cast<std::size_t>(offsets_.back()); }
   // True when the columns lie in their own anonymous mapping.
   bool mapped() const noexcept { return columns_.mapped(); }
 
-  PeakStore(std::vector<lumora::SpectrumRecord> records, std::vector<std::uint64_t> offsets, Columns columns) noexcept
-      : records_(std::move(records)), offsets_(std::move(offsets)), columns_(std::move(columns)) {}
+  // `ascending` holds ascends(mz(i)) for each spectrum i, as 0 or 1.
+  PeakStore(std::vector<lumora::SpectrumRecord> records, std::vector<std::uint64_t> offsets,
+            std::vector<std::uint8_t> ascending, Columns columns) noexcept
+      : records_(std::move(records)),
+        offsets_(std::move(offsets)),
+        ascending_(std::move(ascending)),
+        columns_(std::move(columns)) {}
   PeakStore(const PeakStore&) = delete;
   PeakStore& operator=(const PeakStore&) = delete;
 
  private:
   std::vector<lumora::SpectrumRecord> records_;
   std::vector<std::uint64_t> offsets_;
+  std::vector<std::uint8_t> ascending_;  // one byte per spectrum: the threads filling the store write their own
   Columns columns_;
 };
 

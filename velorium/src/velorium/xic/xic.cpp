@@ -43,15 +43,6 @@ class Fold {
   bool any_ = false;
 };
 
-// True when the m/z values never descend and none is NaN.
-bool ascending(std::span<const double> mz) noexcept {
-  if (mz.size() == 1) return !std::isnan(mz[0]);
-  for (std::size_t i = 1; i < mz.size(); ++i) {
-    if (!(mz[i - 1] <= mz[i])) return false;
-  }
-  return true;
-}
-
 // The first position at or after `from` whose m/z is not below `value`, in
 // ascending values: doubling steps from `from`, then a binary search, so that
 // the cost follows the distance moved.
@@ -118,17 +109,24 @@ void sweep_unsorted(const Windows& windows, std::span<const double> mz, std::spa
   }
 }
 
+// `ascending` is store::ascends(mz); mz and intensity are of one length.
 template <Aggregate A>
-void extract_as(const Windows& windows, std::span<const double> mz, std::span<const float> intensity, double* out,
-                std::size_t stride) {
-  if (windows.size() == 0) return;
-  const std::size_t n = std::min(mz.size(), intensity.size());
-  mz = mz.first(n);
-  intensity = intensity.first(n);
-  if (ascending(mz)) {
+void extract_as(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
+                bool ascending, double* out, std::size_t stride) {
+  if (ascending) {
     sweep_sorted<A>(windows, mz, intensity, out, stride);
   } else {
     sweep_unsorted<A>(windows, mz, intensity, out, stride);
+  }
+}
+
+void extract_known(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
+                   bool ascending, Aggregate aggregate, double* out, std::size_t stride) {
+  if (windows.size() == 0) return;
+  if (aggregate == Aggregate::Sum) {
+    extract_as<Aggregate::Sum>(windows, mz, intensity, ascending, out, stride);
+  } else {
+    extract_as<Aggregate::Max>(windows, mz, intensity, ascending, out, stride);
   }
 }
 
@@ -165,11 +163,10 @@ std::expected<Windows, InvalidInput> Windows::make(std::span<const double> targe
 
 void extract_spectrum(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
                       Aggregate aggregate, double* out, std::size_t stride) {
-  if (aggregate == Aggregate::Sum) {
-    extract_as<Aggregate::Sum>(windows, mz, intensity, out, stride);
-  } else {
-    extract_as<Aggregate::Max>(windows, mz, intensity, out, stride);
-  }
+  if (windows.size() == 0) return;
+  const std::size_t n = std::min(mz.size(), intensity.size());
+  mz = mz.first(n);
+  extract_known(windows, mz, intensity.first(n), store::ascends(mz), aggregate, out, stride);
 }
 
 bool Selection::matches(std::uint32_t level, double retention_time_sec) const noexcept {
@@ -325,7 +322,7 @@ Chromatograms extract(const store::PeakStore& store, std::span<const std::size_t
     if (failed.load(std::memory_order_relaxed)) return;
     try {
       const std::size_t i = positions[s];
-      extract_spectrum(windows, store.mz(i), store.intensity(i), aggregate, values + s, scans);
+      extract_known(windows, store.mz(i), store.intensity(i), store.ascending(i), aggregate, values + s, scans);
     } catch (...) {
       if (!failed.exchange(true)) error = std::current_exception();
     }

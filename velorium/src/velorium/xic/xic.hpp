@@ -108,7 +108,8 @@ std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selec
 
 // Extracts every window from the store's spectra at `positions` (each below
 // store.size()) on `threads` threads (0: default_threads()), reading the
-// decoded peaks in place.
+// decoded peaks in place and the order of each spectrum's m/z values that
+// the store recorded when it was built.
 Chromatograms extract(const store::PeakStore& store, std::span<const std::size_t> positions,
                       const Windows& windows, Aggregate aggregate, unsigned threads = 0);
 
