@@ -3,9 +3,9 @@ processes of a Dask LocalCluster, failures reported per acquisition."""
 
 from __future__ import annotations
 
-import importlib.util
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -20,9 +20,11 @@ distributed = pytest.importorskip("dask.distributed", reason="dask[distributed] 
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("convert_many", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    # A module object of its own, not entered in sys.modules, as the example
+    # would be loaded from its file.
+    module = types.ModuleType("convert_many")
+    module.__file__ = str(EXAMPLE)
+    exec(compile(EXAMPLE.read_text(encoding="utf-8"), str(EXAMPLE), "exec"), module.__dict__)
     return module
 
 
