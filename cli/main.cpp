@@ -139,12 +139,13 @@ Summary summarise(const Reader& reader) {
   Summary s;
   for (const auto& scan : reader.scan_index().records) {
     ++s.ms_levels[scan.ms_level];
-    if (scan.ion_polarity == 0) ++s.positive;
-    else if (scan.ion_polarity == 1) ++s.negative;
-    else ++s.unknown_polarity;
+    const auto polarity = scan.polarity();
+    if (!polarity) ++s.unknown_polarity;
+    else if (*polarity == lumora::Polarity::Positive) ++s.positive;
+    else ++s.negative;
     if (scan.profile_params) ++s.profile_blocks;
     if (scan.centroid_params) ++s.centroid_blocks;
-    const double rt = scan.retention_time_min * 60.0;
+    const double rt = scan.retention_time_sec();
     if (std::isfinite(rt)) {
       s.rt_min = s.rt_min ? std::min(*s.rt_min, rt) : rt;
       s.rt_max = s.rt_max ? std::max(*s.rt_max, rt) : rt;

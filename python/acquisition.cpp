@@ -128,9 +128,6 @@ bool parse_rt_range(PyObject* value, std::optional<RtRange>& range) {
   return true;
 }
 
-// The retention time in seconds exactly as the spectrum record holds it.
-double retention_time_sec(const ScanRecord& scan) { return scan.retention_time_min * 60.0; }
-
 std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_t> level,
                                 std::optional<RtRange> range) {
   std::vector<std::size_t> indices;
@@ -138,7 +135,7 @@ std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (level && records[i].ms_level != *level) continue;
     if (range) {
-      const double rt = retention_time_sec(records[i]);
+      const double rt = records[i].retention_time_sec();
       if (!(rt >= range->low && rt <= range->high)) continue;
     }
     indices.push_back(i);
@@ -530,7 +527,7 @@ PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
     double best_distance = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < records.size() && !matches_nothing; ++i) {
       if (level && records[i].ms_level != *level) continue;
-      const double distance = std::fabs(retention_time_sec(records[i]) - target);
+      const double distance = std::fabs(records[i].retention_time_sec() - target);
       if (std::isnan(distance)) continue;
       if (!best || distance < best_distance) {
         best = i;

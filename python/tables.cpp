@@ -55,8 +55,9 @@ PyObject* scan_table_dict(ModuleState* state, const Reader& reader, BlockPrefere
     index[i] = static_cast<std::int64_t>(i);
     scan_number[i] = scan.scan_id;
     ms_level[i] = scan.ms_level;
-    retention[i] = scan.retention_time_min * 60.0;
-    polarity[i] = scan.ion_polarity == 0 ? 1 : scan.ion_polarity == 1 ? -1 : 0;
+    retention[i] = scan.retention_time_sec();
+    const auto sign = scan.polarity();
+    polarity[i] = !sign ? 0 : *sign == lumora::Polarity::Positive ? 1 : -1;
     mode[i] = plan.kind == BlockKind::Profile ? 0 : 1;
     has_profile[i] = scan.profile_params.has_value();
     has_centroid[i] = scan.centroid_params.has_value();

@@ -45,7 +45,7 @@ lumora::TextMap spectrum_extra(const ScanRecord& scan) {
   if (scan.profile_params) add_block_keys(extra, kProfile, *scan.profile_params);
   if (scan.centroid_params) add_block_keys(extra, kCentroid, *scan.centroid_params);
   if (scan.calibration_id) extra.insert_or_assign("velorium.calibration_id", text::cat(*scan.calibration_id));
-  if (scan.ion_polarity != 0 && scan.ion_polarity != 1) {
+  if (!scan.polarity()) {
     extra.insert_or_assign("velorium.ion_polarity", text::cat(scan.ion_polarity));
   }
   return extra;
@@ -103,7 +103,7 @@ class ChromatogramSequence final : public lumora::ChromatogramIterator {
 void warn_unknown_polarity(const ScanIndex& scans, std::string_view label) {
   std::map<std::int32_t, std::uint64_t> counts;
   for (const auto& scan : scans.records) {
-    if (scan.ion_polarity != 0 && scan.ion_polarity != 1) ++counts[scan.ion_polarity];
+    if (!scan.polarity()) ++counts[scan.ion_polarity];
   }
   if (counts.empty() || !log::enabled(log::Level::Warn)) return;
   std::string map = "{";
@@ -194,11 +194,10 @@ lumora::SpectrumRecord Reader::record_without_peaks(std::size_t index, lumora::S
   record.scan_number = scan.scan_id;
   record.native_id = text::cat("scanId=", scan.scan_id);
   record.ms_level = scan.ms_level;
-  if (scan.ion_polarity == 0) record.polarity = lumora::Polarity::Positive;
-  if (scan.ion_polarity == 1) record.polarity = lumora::Polarity::Negative;
+  record.polarity = scan.polarity();
   record.scan_mode = mode;
   record.analyzer = analyzer_;
-  record.retention_time_sec = scan.retention_time_min * 60.0;
+  record.retention_time_sec = scan.retention_time_sec();
   record.reported_total_ion_current = scan.tic;
   record.reported_base_peak_mz = scan.base_peak_mz;
   record.reported_base_peak_intensity = scan.base_peak_intensity;

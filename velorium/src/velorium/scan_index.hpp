@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "lumora/enums.hpp"
+
 namespace velorium {
 
 // Where a scan's profile block (format 1) or centroid block (format 2 or 3)
@@ -40,6 +42,17 @@ struct ScanRecord {
   std::optional<double> collision_energy;
   std::optional<SpectrumParams> profile_params;
   std::optional<SpectrumParams> centroid_params;
+
+  // The retention time in seconds, as records, tables and selections give it.
+  double retention_time_sec() const noexcept { return retention_time_min * 60.0; }
+
+  // The polarity that ion_polarity codes (0 positive, 1 negative); absent
+  // for any other code.
+  std::optional<lumora::Polarity> polarity() const noexcept {
+    if (ion_polarity == 0) return lumora::Polarity::Positive;
+    if (ion_polarity == 1) return lumora::Polarity::Negative;
+    return std::nullopt;
+  }
 
   friend bool operator==(const ScanRecord&, const ScanRecord&) = default;
 };

@@ -181,7 +181,7 @@ std::vector<std::size_t> select_scans(const Reader& reader, const Selection& sel
   std::vector<std::size_t> indices;
   for (std::size_t i = 0; i < reader.scan_count(); ++i) {
     const auto& scan = reader.scan(i);
-    if (selection.matches(scan.ms_level, scan.retention_time_min * 60.0)) indices.push_back(i);
+    if (selection.matches(scan.ms_level, scan.retention_time_sec())) indices.push_back(i);
   }
   return indices;
 }
@@ -252,7 +252,7 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
   const std::size_t scans = indices.size();
   Chromatograms result = allocate(windows.size(), scans);
   for (std::size_t s = 0; s < scans; ++s) {
-    result.retention_time_sec[s] = reader.scan(indices[s]).retention_time_min * 60.0;
+    result.retention_time_sec[s] = reader.scan(indices[s]).retention_time_sec();
   }
   // A failing scan stops the scans after it from being started; the first
   // failing one is always decoded, so the outcome does not depend on timing.
