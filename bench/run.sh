@@ -45,7 +45,7 @@ step() {  # name, command...: runs it, logs it, records its wall time
 # shellcheck source=scripts/ensure-debs.sh
 source "$root/scripts/ensure-debs.sh"
 ensure_debs g++ cmake ninja-build bc pkg-config libpugixml-dev libbenchmark-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev libcli11-dev
+  libdeflate-dev libcli11-dev
 
 note_command "bash bench/run.sh    # everything below, then the report"
 python3 -m velbench machine --out "$results/machine.json"   # the load average before the run

@@ -68,6 +68,7 @@ std::vector<Refusal> refusals() {
       {"linear at 2^63", linear({0, 0, 9223372036854775808.0}, 1), "numpress linear: value 2 is too large"},
       {"linear residual 2^31", linear({0, 0, 2147483648.0}, 1), "numpress linear: value 2 is too far from its linear"},
       {"linear residual -2^31-1", linear({0, 1073741825, 0}, 1), "numpress linear: value 2 is too far from its"},
+      {"linear unit beyond doubles", linear({1.7e308}, 4e-309), "numpress linear: value 0 is too large for the"},
       {"linear fixed point 0", linear({1}, 0), "numpress linear: the fixed point is not a positive finite number"},
       {"linear fixed point inf", linear({1}, kInf), "numpress linear: the fixed point is not"},
       {"linear fixed point NaN", linear({1}, kNaN), "numpress linear: the fixed point is not"},

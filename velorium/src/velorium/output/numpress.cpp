@@ -156,30 +156,29 @@ std::size_t nibble_code_bytes(std::size_t count) noexcept {
 }
 
 // The scaled integer of a linear value: round half up of value * fixed
-// point, which must lie in [-0.5, limit) units.
+// point, which must lie in [-0.5, limit) units. Below a fixed point of 1 a
+// unit can be too large for a double (value near the largest double, fixed
+// point near 1e-308): such values are refused too.
 bool scale_linear(double value, double fixed_point, double limit, std::int64_t& scaled) noexcept {
   const double shifted = value * fixed_point + 0.5;
   if (!(shifted >= 0 && shifted < limit)) return false;
   scaled = static_cast<std::int64_t>(shifted);
-  return true;
+  return fixed_point >= 1 || std::isfinite(static_cast<double>(scaled) / fixed_point);
 }
 
 }  // namespace
 
 double optimal_linear_fixed_point(std::span<const double> values) noexcept {
-  double fixed_point;
-  if (values.empty()) {
-    return 0;
-  } else if (values.size() == 1) {
-    fixed_point = std::floor(4294967295.0 / values[0]);
-  } else {
-    double largest = std::max(values[0], values[1]);
+  if (values.empty()) return 0;
+  double largest = values[0];
+  if (values.size() > 1) {
+    largest = std::max(values[0], values[1]);
     for (std::size_t i = 2; i < values.size(); ++i) {
       const double predicted = values[i - 1] + (values[i - 1] - values[i - 2]);
       largest = std::max(largest, std::ceil(std::fabs(values[i] - predicted) + 1));
     }
-    fixed_point = std::floor(2147483647.0 / largest);
   }
+  const double fixed_point = std::floor(2147483647.0 / largest);
   if (fixed_point == std::numeric_limits<double>::infinity()) return std::numeric_limits<double>::max();
   return fixed_point;
 }

@@ -47,9 +47,9 @@ namespace velorium::output::numpress {
 // The largest fixed point with which the linear encoding of `values` keeps
 // every stored integer in range: floor((2^31 - 1) / M), M the largest of
 // the first two values and of ceil(|residual| + 1) over the prediction
-// residuals; floor((2^32 - 1) / value) for one value; 0 for none. Where
-// that quotient is infinite (one or two values, all zero or tiny) the
-// largest finite double, which encodes them as well.
+// residuals; 0 for no values. Where that quotient is infinite (one or two
+// values, all zero or tiny) the largest finite double, which encodes them
+// as well.
 double optimal_linear_fixed_point(std::span<const double> values) noexcept;
 // floor(65535 / M), M the largest ln(value + 1) and at least 1; 0 for no
 // values.
@@ -67,8 +67,9 @@ std::size_t max_pic_bytes(std::size_t count) noexcept;
 // is not finite or falls outside what the encoding can hold for this fixed
 // point:
 // - linear: a value below -0.5 units (negative values), the first two
-//   values at or above 2^32 units, a value at or above 2^63 units, or a
-//   residual outside the 32-bit range;
+//   values at or above 2^32 units, a value at or above 2^63 units or whose
+//   units overflow a double (fixed points near 1e-308), or a residual
+//   outside the 32-bit range;
 // - slof: ln(value + 1) * fixed_point outside [-0.5, 65535] (values at or
 //   below -1 included);
 // - pic: a value below -0.5 or above 2^31 - 1.5.
