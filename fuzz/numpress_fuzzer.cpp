@@ -83,8 +83,12 @@ void decode_then_encode(int codec, std::span<const std::uint8_t> bytes) {
       f[i] = holdable ? static_cast<float>(v[i]) : 0.0f;
     }
     // slof: with fixed points of the optimal range, ln(value + 1) survives
-    // the float and rounds to the same code.
-    if (codec == 1) holdable = holdable && fp <= 65535.0;
+    // the float and rounds to the same code, but for the largest code, which
+    // the float's rounding may push out of range.
+    if (codec == 1) {
+      holdable = holdable && fp <= 65535.0;
+      for (std::size_t i = 8; i + 1 < bytes.size(); i += 2) holdable = holdable && (bytes[i] & bytes[i + 1]) != 0xFF;
+    }
     encoded = encode_after_sentinel(
         [&](Bytes& out) { return codec == 1 ? numpress::encode_slof(f, fp, out) : numpress::encode_pic(f, out); },
         again);

@@ -42,6 +42,21 @@ TEST(Sha1, LongMessagesAndCopies) {
   EXPECT_EQ(sha1.hex_digest(), fresh.hex_digest());
 }
 
+// Sha1 hashes with `fastest`, which the comparisons with other
+// implementations check; the portable code must agree with it.
+TEST(Sha1, PortableBlocksAgreeWithTheProcessorsInstructions) {
+  SCOPED_TRACE(velorium::output::sha1_blocks::accelerated() ? "SHA instructions" : "portable code on both sides");
+  std::mt19937 random(3);
+  Bytes data(64 * 300);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  for (const std::size_t count : {0u, 1u, 2u, 3u, 5u, 64u, 300u}) {
+    velorium::output::sha1_blocks::State portable = {1, 2, 3, 0x80000000u, 0xFFFFFFFFu}, fastest = portable;
+    velorium::output::sha1_blocks::portable(portable, data.data(), count);
+    velorium::output::sha1_blocks::fastest(fastest, data.data(), count);
+    EXPECT_EQ(portable, fastest) << count;
+  }
+}
+
 // Encoders: what each refuses, with nothing appended to what `out` held.
 struct Refusal {
   const char* name;

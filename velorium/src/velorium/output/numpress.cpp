@@ -13,6 +13,7 @@ namespace velorium::output::numpress {
 namespace {
 
 constexpr std::size_t kFixedPointBytes = 8;
+constexpr std::size_t kSlack = 8;  // what NibbleWriter may store past its end
 constexpr std::size_t kSaturated = std::numeric_limits<std::size_t>::max();
 constexpr double kTwo32 = 4294967296.0;
 constexpr double kTwo63 = 9223372036854775808.0;
@@ -44,9 +45,11 @@ double get_fixed_point(const std::uint8_t* in) noexcept {
 
 bool usable_fixed_point(double fixed_point) noexcept { return fixed_point > 0 && std::isfinite(fixed_point); }
 
-// Writes the half-byte code into a buffer sized for the worst case. Whole
-// nibble groups are shifted into a bit accumulator and leave it a byte at a
-// time, high half first.
+// Writes the half-byte code into a buffer sized for the worst case plus
+// kSlack bytes. Whole nibble groups are shifted into a bit accumulator;
+// after each group the accumulator's pending bits are stored as 8 bytes,
+// high half first, and the output advances by the whole bytes among them
+// (the rest is stored again, completed, by the next group).
 class NibbleWriter {
  public:
   explicit NibbleWriter(std::uint8_t* out) noexcept : out_(out) {}
@@ -71,11 +74,11 @@ class NibbleWriter {
     reversed = ((reversed & 0x0F0F0F0Fu) << 4) | ((reversed >> 4) & 0x0F0F0F0Fu);
     const std::uint64_t group = (std::uint64_t{head} << (4 * kept)) | (std::uint64_t{reversed} >> (4 * omitted));
     bits_ = (bits_ << (4 * (kept + 1))) | group;
-    pending_ += 4 * (kept + 1);
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      *out_++ = static_cast<std::uint8_t>(bits_ >> pending_);
-    }
+    pending_ += 4 * (kept + 1);  // at most 7 + 36
+    const std::uint64_t aligned = std::byteswap(bits_ << (64 - pending_));
+    std::memcpy(out_, &aligned, sizeof aligned);
+    out_ += pending_ / 8;
+    pending_ %= 8;
   }
 
   // Writes the last half byte, if any, and returns the end of the output.
@@ -131,12 +134,14 @@ class NibbleReader {
   std::size_t end_;  // in nibbles
 };
 
-// Appends through a buffer sized for the worst case; on failure `out` is
-// cut back to what it held.
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept { return a > kSaturated - b ? kSaturated : a + b; }
+
+// Appends through a buffer sized for the worst case (and the slack of
+// NibbleWriter); on failure `out` is cut back to what it held.
 class Appender {
  public:
   Appender(std::vector<std::uint8_t>& out, std::size_t most) : out_(out), start_(out.size()) {
-    out_.resize(start_ + most);
+    out_.resize(saturating_add(start_, saturating_add(most, kSlack)));  // SIZE_MAX throws
   }
   std::uint8_t* begin() noexcept { return out_.data() + start_; }
   void commit(const std::uint8_t* end) { out_.resize(static_cast<std::size_t>(end - out_.data())); }
@@ -146,8 +151,6 @@ class Appender {
   std::vector<std::uint8_t>& out_;
   std::size_t start_;
 };
-
-std::size_t saturating_add(std::size_t a, std::size_t b) noexcept { return a > kSaturated - b ? kSaturated : a + b; }
 
 // (9 * count + 1) / 2: at most nine nibbles per value.
 std::size_t nibble_code_bytes(std::size_t count) noexcept {
@@ -183,11 +186,15 @@ double optimal_linear_fixed_point(std::span<const double> values) noexcept {
   return fixed_point;
 }
 
+// floor(65535 / max(1, ln(v + 1) over the values)), NaN logarithms left
+// out. The logarithm rises with v, and distinct floats are far enough apart
+// that it tells them apart, so the largest logarithm is the logarithm of
+// the largest value: one logarithm per array.
 double optimal_slof_fixed_point(std::span<const float> values) noexcept {
   if (values.empty()) return 0;
-  double largest = 1;
-  for (const float v : values) largest = std::max(largest, std::log(static_cast<double>(v) + 1));
-  return std::floor(65535.0 / largest);
+  float top = -std::numeric_limits<float>::infinity();
+  for (const float v : values) top = v > top ? v : top;  // NaN left out
+  return std::floor(65535.0 / std::max(1.0, std::log(static_cast<double>(top) + 1)));
 }
 
 std::size_t max_linear_bytes(std::size_t count) noexcept {

@@ -14,6 +14,19 @@
 
 namespace velorium::output {
 
+// The block function of SHA-1, for tests and benchmarks: hashes whole
+// 64-byte blocks into a state, as Sha1 does with every full block.
+namespace sha1_blocks {
+using State = std::array<std::uint32_t, 5>;
+// Plain C++.
+void portable(State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+// The processor's SHA instructions where it has them (x86-64 with the SHA
+// extensions), `portable` otherwise. Sha1 uses this one.
+void fastest(State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+// Whether `fastest` uses the processor's SHA instructions.
+bool accelerated() noexcept;
+}  // namespace sha1_blocks
+
 // An incremental SHA-1: a plain value type (copyable; a copy continues
 // independently from the same state) that never allocates. Any number of
 // update() calls of any sizes give the digest of the concatenated bytes.
@@ -32,9 +45,9 @@ class Sha1 {
   std::string hex_digest();
 
  private:
-  void compress(const std::uint8_t* block) noexcept;
+  void compress(const std::uint8_t* blocks, std::size_t count) noexcept;
 
-  std::array<std::uint32_t, 5> state_{};
+  sha1_blocks::State state_{};
   std::uint64_t length_ = 0;  // bytes given since the last reset
   std::array<std::uint8_t, 64> block_{};
   std::size_t used_ = 0;  // bytes of block_ waiting for a full block
