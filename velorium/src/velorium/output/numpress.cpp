@@ -231,7 +231,8 @@ Result<void> encode_linear(std::span<const double> values, double fixed_point, s
       return value_error(kCodec, i, v < 0 ? "is negative" : "is too large for the fixed point");
     }
     if (i < 2) {
-      for (std::size_t k = 0; k < 4; ++k) start[kFixedPointBytes + 4 * i + k] = static_cast<std::uint8_t>(scaled >> (8 * k));
+      std::uint8_t* const at = start + kFixedPointBytes + 4 * i;
+      for (std::size_t k = 0; k < 4; ++k) at[k] = static_cast<std::uint8_t>(scaled >> (8 * k));
     } else {
       // Both differences are exact, as every scaled integer lies in [0, 2^63).
       const std::int64_t rise = scaled - last, step = last - before;
