@@ -1,6 +1,5 @@
 #include "velorium/error.hpp"
 
-#include "velorium/raw/debug_text.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium {

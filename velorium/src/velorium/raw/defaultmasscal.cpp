@@ -5,8 +5,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "velorium/raw/debug_text.hpp"
-#include "velorium/raw/parse_number.hpp"
 #include "velorium/raw/xml.hpp"
 #include "velorium/text.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "velorium/raw/utf8.hpp"
+#include "velorium/text.hpp"
 
 namespace velorium::raw {
 

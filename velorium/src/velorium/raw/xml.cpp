@@ -3,8 +3,6 @@
 #include <cstddef>
 #include <unordered_map>
 
-#include "velorium/raw/debug_text.hpp"
-#include "velorium/raw/utf8.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::raw::xml {
