@@ -68,7 +68,7 @@ std::expected<void, ExportError> for_each_spectrum(const Reader& reader, std::ve
       }
       if (!*item) {
         // The text RawReader raises for the same scan.
-        std::string text = to_core(reader.report_failure(std::move(*item).error())).display();
+        std::string text = to_core(std::move(*item).error()).display();
         if (!options.skip_bad_scans) return std::unexpected(ExportError{ExportError::Kind::Scan, std::move(text), {}});
         if (summary.skipped++ == 0) summary.first_skipped = std::move(text);
         ++done;
