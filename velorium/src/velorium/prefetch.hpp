@@ -50,7 +50,6 @@ class Prefetcher {
   std::optional<Result<lumora::SpectrumRecord>> next();
 
   std::size_t remaining() const noexcept { return indices_.size() - taken_; }
-  unsigned threads() const noexcept { return workers_.empty() ? 1u : static_cast<unsigned>(workers_.size()); }
 
  private:
   void work();
