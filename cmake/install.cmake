@@ -1,5 +1,6 @@
 # `cmake --install` of the C++ package: the public headers of velorium and
-# lumora-core (not velorium/raw/, which is private to the library), the two
+# lumora-core (not velorium/raw/ and velorium/internal/, which are private
+# to the library, nor the writer's velorium/mzml/), the two
 # static libraries, and a CMake package so that a consumer's
 #
 #   find_package(velorium 1 REQUIRED)
@@ -17,6 +18,7 @@ install(TARGETS velorium lumora_core EXPORT velorium-targets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/velorium/src/velorium DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
   PATTERN "raw" EXCLUDE
+  PATTERN "internal" EXCLUDE
   PATTERN "mzml" EXCLUDE
   PATTERN "output" EXCLUDE)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/lumora-core/src/lumora DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

@@ -1,7 +1,6 @@
 // metadata::parse_devices_xml over any file content, with logging on.
 #include "fuzz_support.hpp"
 #include "velorium/raw/metadata.hpp"
-#include "velorium/raw/utf8.hpp"
 #include "velorium/text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -178,7 +178,7 @@ PyObject* decode_list(PyObject* self, std::vector<std::size_t> indices) {
     Prefetcher prefetcher(*object->reader, std::move(indices), object->prefer);
     while (auto item = prefetcher.next()) {
       if (!*item) {
-        failure.emplace(object->reader->report_failure(std::move(*item).error()));
+        failure.emplace(std::move(*item).error());
         break;
       }
       records.push_back(std::move(**item));
@@ -264,7 +264,7 @@ PyObject* spectra_next(PyObject* self) {
         record.emplace(std::move(**item));
         --object->remaining;
       } else {
-        if (item) failure.emplace(object->reader->report_failure(std::move(*item).error()));
+        if (item) failure.emplace(std::move(*item).error());
         object->finished = true;
         object->remaining = 0;
         object->prefetcher.reset();  // the workers end now, not when the iterator goes
@@ -572,7 +572,7 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
       ChromatogramBuilder builder;
       while (auto item = prefetcher.next()) {
         if (!*item) {
-          failure.emplace(reader.report_failure(std::move(*item).error()));
+          failure.emplace(std::move(*item).error());
           break;
         }
         builder.add(**item);
@@ -617,7 +617,7 @@ PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
       if (result) {
         built = std::move(*result);
       } else {
-        failure.emplace(object->reader->report_failure(std::move(result).error().failure));
+        failure.emplace(std::move(result).error());
       }
     }
     if (failure) return raise_runtime_error(failure_text(std::move(*failure)));

@@ -52,7 +52,7 @@ Loaded open_and_decode(const std::string& path) {
   if (!built) {
     // Counted and logged as decoding in scan order would have: the first
     // failing scan is the only one met.
-    loaded.error = to_core(reader->report_failure(std::move(built).error().failure)).display();
+    loaded.error = to_core(std::move(built).error()).display();
     return loaded;
   }
   loaded.store = std::move(*built);

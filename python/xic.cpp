@@ -286,7 +286,8 @@ PyObject* result_pair(ModuleState* state, xic::Chromatograms&& result) {
 std::optional<xic::Windows> make_windows(const XicArguments& arguments) {
   auto windows = xic::Windows::make(arguments.targets, arguments.tolerance, arguments.unit);
   if (!windows) {
-    const std::string text = "xic() argument '" + std::string(windows.error().argument) + "' " + windows.error().message;
+    const Error::InvalidArgument& invalid = *windows.error().as_invalid_argument();
+    const std::string text = "xic() argument '" + std::string(invalid.argument) + "' " + invalid.message;
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return std::nullopt;
   }

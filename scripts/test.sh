@@ -52,7 +52,9 @@ rm -rf build/install build/consumer
 cmake --install build/cpp --prefix build/install >"$out/install.log"
 { cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$here/build/install" \
     && cmake --build build/consumer -j "$jobs"; } >"$out/consumer.log" 2>&1 || { tail -n 40 "$out/consumer.log"; exit 1; }
-[ ! -e build/install/include/velorium/raw ] || { echo "velorium/raw/ must not be installed"; exit 1; }
+for private in raw internal; do
+  [ ! -e "build/install/include/velorium/$private" ] || { echo "velorium/$private/ must not be installed"; exit 1; }
+done
 scans=$(build/consumer/scan_count examples/data/sample.d)
 [ "$scans" = 400 ] || { echo "scan_count printed '$scans' for the sample acquisition, expected 400"; exit 1; }
 echo "examples/data/sample.d: $scans scans"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "velorium/raw/debug_text.hpp"
+#include "velorium/text.hpp"
 
 namespace {
 

@@ -63,6 +63,22 @@ TEST(Error, ConversionToCoreError) {
             "vendor parser error: scanId=1: centroid block: I/O error: No such file or directory");
 }
 
+// An argument the caller should not have passed: named in every rendering,
+// no cause, and a vendor error in the core model like every other non-I/O
+// failure.
+TEST(Error, InvalidArgumentNamesTheArgument) {
+  const Error error = Error::invalid_argument("tolerance", "must be finite and non-negative, not NaN");
+  EXPECT_TRUE(error.is_invalid_argument());
+  EXPECT_FALSE(error.is_parse() || error.is_io() || error.is_scan());
+  EXPECT_EQ(error.display(), "invalid argument 'tolerance': must be finite and non-negative, not NaN");
+  EXPECT_EQ(error.debug(),
+            "InvalidArgument { argument: \"tolerance\", message: \"must be finite and non-negative, not NaN\" }");
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(error.cause()));
+  const lumora::Error core = velorium::to_core(Error::invalid_argument("targets", "item 0 is -1"));
+  ASSERT_TRUE(std::holds_alternative<lumora::Error::Vendor>(core.value()));
+  EXPECT_EQ(core.display(), "vendor parser error: invalid argument 'targets': item 0 is -1");
+}
+
 TEST(Error, OwnIoErrorsHaveStableTexts) {
   EXPECT_EQ(Error::io(make_error_code(velorium::IoErrc::invalid_utf8)).display(),
             "I/O error: stream did not contain valid UTF-8");

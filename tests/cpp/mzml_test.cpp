@@ -19,8 +19,8 @@
 #include "velorium/mzml/output.hpp"
 #include "velorium/mzml/writer.hpp"
 #include "velorium/mzml/xmltext.hpp"
-#include "velorium/raw/utf8.hpp"
 #include "velorium/reader.hpp"
+#include "velorium/text.hpp"
 
 namespace {
 

@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "velorium/raw/ascii.hpp"
-#include "velorium/raw/parse_number.hpp"
+#include "velorium/text.hpp"
 
 namespace {
 

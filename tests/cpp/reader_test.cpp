@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "acquisition_builder.hpp"
+#include "velorium/internal/decoding.hpp"
 #include "velorium/prefetch.hpp"
 #include "velorium/raw/instrument.hpp"
-#include "velorium/raw/run_label.hpp"
 #include "velorium/reader.hpp"
 
 namespace {
@@ -17,6 +17,7 @@ namespace {
 using lumora::Analyzer;
 using lumora::CvTerm;
 using velorium::Reader;
+using velorium::internal::decode_spectrum;
 using velorium::log::Level;
 using velorium::DeviceInfo;
 using velorium::ScanIndex;
@@ -53,18 +54,18 @@ std::string first_error(const Reader& reader, std::size_t index) {
 }
 
 TEST(RunLabel, LastPlainComponent) {
-  EXPECT_EQ(velorium::raw::run_label("runs/sample01.d/"), "sample01.d");
-  EXPECT_EQ(velorium::raw::run_label("runs//sample01.d//"), "sample01.d");
-  EXPECT_EQ(velorium::raw::run_label("/data/x.d/."), "x.d");
-  EXPECT_EQ(velorium::raw::run_label("./x.d"), "x.d");
-  EXPECT_EQ(velorium::raw::run_label("plain"), "plain");
-  EXPECT_EQ(velorium::raw::run_label("/"), "bundle.d");
-  EXPECT_EQ(velorium::raw::run_label("."), "bundle.d");
-  EXPECT_EQ(velorium::raw::run_label("./"), "bundle.d");
-  EXPECT_EQ(velorium::raw::run_label(""), "bundle.d");
-  EXPECT_EQ(velorium::raw::run_label("runs/.."), "bundle.d");
-  EXPECT_EQ(velorium::raw::run_label("runs/../x.d"), "x.d");
-  EXPECT_EQ(velorium::raw::run_label("runs/r\xFF.d"), "r\xEF\xBF\xBD.d");
+  EXPECT_EQ(velorium::run_label("runs/sample01.d/"), "sample01.d");
+  EXPECT_EQ(velorium::run_label("runs//sample01.d//"), "sample01.d");
+  EXPECT_EQ(velorium::run_label("/data/x.d/."), "x.d");
+  EXPECT_EQ(velorium::run_label("./x.d"), "x.d");
+  EXPECT_EQ(velorium::run_label("plain"), "plain");
+  EXPECT_EQ(velorium::run_label("/"), "bundle.d");
+  EXPECT_EQ(velorium::run_label("."), "bundle.d");
+  EXPECT_EQ(velorium::run_label("./"), "bundle.d");
+  EXPECT_EQ(velorium::run_label(""), "bundle.d");
+  EXPECT_EQ(velorium::run_label("runs/.."), "bundle.d");
+  EXPECT_EQ(velorium::run_label("runs/../x.d"), "x.d");
+  EXPECT_EQ(velorium::run_label("runs/r\xFF.d"), "r\xEF\xBF\xBD.d");
 }
 
 TEST(ResolveInstrument, TableAndFallbacks) {
@@ -161,8 +162,6 @@ TEST(ReaderOpen, EveryOptionalFileAbsent) {
   EXPECT_EQ(reader.analyzer(), Analyzer::Tofms);
   EXPECT_FALSE(reader.calibration_source(0));
   EXPECT_FALSE(reader.calibration_source(1));
-  EXPECT_EQ(reader.profile_path(), a.acq / "MSProfile.bin");
-  EXPECT_EQ(reader.peak_path(), a.acq / "MSPeak.bin");
   const auto warnings = capture.messages(Level::Warn);
   ASSERT_FALSE(warnings.empty());
   EXPECT_EQ(warnings.front(), "run.d: DefaultMassCal.xml not found");
@@ -286,10 +285,11 @@ TEST(Spectrum, CentroidPreferenceReadsThePeakBlockWhereThereIsOne) {
   EXPECT_EQ(s->scan_mode, lumora::ScanMode::Profile);
   EXPECT_EQ(s->mz, (std::vector<double>{4.0, 9.0, 16.0}));
   // The centroid block is the one read, so its failure is the scan's.
-  auto failed = reader.decode_spectrum(2, centroid);
+  auto failed = decode_spectrum(reader, 2, centroid);
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().kind, velorium::BlockKind::Centroid);
-  EXPECT_EQ(failed.error().scan_id, 3u);
+  ASSERT_TRUE(failed.error().is_scan());
+  EXPECT_EQ(failed.error().as_scan()->block, "centroid");
+  EXPECT_EQ(failed.error().as_scan()->scan_id, 3u);
   EXPECT_EQ(reader.centroid_failures(), 0u);  // decode_spectrum reports nothing
   EXPECT_TRUE(reader.spectrum(2));           // the profile block is fine
 }
@@ -305,32 +305,42 @@ TEST(Prefetcher, SameSpectraInTheGivenOrderWhateverTheThreads) {
   }
   run.write_data();
   run.scans(scans);
-  const Reader reader = run.open();
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < 40; ++i) order.push_back((i * 17) % 40);
-  LogCapture capture;
+  // The log of Reader::spectrum in that order, on a reader of its own.
+  std::vector<CapturedRecord> sequential;
+  {
+    const Reader reader = run.open();
+    LogCapture capture;
+    for (const std::size_t i : order) (void)reader.spectrum(i);
+    sequential = capture.records();
+  }
+  ASSERT_EQ(sequential.size(), 6u);  // one record per failing scan
   for (unsigned threads : {1u, 2u, 3u, 8u}) {
     for (std::size_t per_worker : {1u, 4u}) {
+      const Reader reader = run.open();
+      LogCapture capture;
       velorium::Prefetcher prefetcher(reader, order, velorium::BlockPreference::Profile, threads, per_worker);
       for (std::size_t k = 0; k < order.size(); ++k) {
         ASSERT_EQ(prefetcher.remaining(), order.size() - k);
         auto item = prefetcher.next();
         ASSERT_TRUE(item);
-        auto expected = reader.decode_spectrum(order[k]);
+        auto expected = decode_spectrum(reader, order[k]);
         ASSERT_EQ(item->has_value(), expected.has_value());
         if (expected) {
           EXPECT_EQ(**item, *expected);
         } else {
-          EXPECT_EQ(item->error().scan_id, expected.error().scan_id);
-          EXPECT_EQ(item->error().error.display(), expected.error().error.display());
+          EXPECT_EQ(item->error().display(), expected.error().display());
         }
       }
       EXPECT_FALSE(prefetcher.next());
       EXPECT_FALSE(prefetcher.next());
+      // Failures reported as they are handed out: as taking the spectra one
+      // by one in that order would.
+      EXPECT_EQ(capture.records(), sequential) << threads << " threads, " << per_worker << " per worker";
+      EXPECT_EQ(reader.profile_failures(), 6u);
     }
   }
-  EXPECT_TRUE(capture.records().empty());  // failures are the caller's to report
-  EXPECT_EQ(reader.profile_failures(), 0u);
 }
 
 TEST(Prefetcher, DroppedEarlyOrEmpty) {
@@ -628,33 +638,35 @@ TEST(SharedReader, ConcurrentRandomAccessAndPrefetchers) {
   auto reader = std::make_shared<const Reader>(run.open());
   const std::size_t n = reader->scan_count();
   const BlockPreference preferences[] = {BlockPreference::Profile, BlockPreference::Centroid};
-  std::vector<velorium::DecodeResult> expected[2];
+  std::vector<velorium::Result<lumora::SpectrumRecord>> expected[2];
   for (int p = 0; p < 2; ++p) {
-    for (std::size_t i = 0; i < n; ++i) expected[p].push_back(reader->decode_spectrum(i, preferences[p]));
+    for (std::size_t i = 0; i < n; ++i) expected[p].push_back(decode_spectrum(*reader, i, preferences[p]));
   }
   ASSERT_TRUE(expected[0][0] && expected[1][0]);
   EXPECT_NE(expected[0][0]->scan_mode, expected[1][0]->scan_mode);  // the preferences differ
 
-  const auto same = [&](int p, std::size_t i, const velorium::DecodeResult& got) {
+  const auto same = [&](int p, std::size_t i, const velorium::Result<lumora::SpectrumRecord>& got) {
     const auto& want = expected[p][i];
     if (got.has_value() != want.has_value()) return false;
     if (want) return *got == *want;
-    return got.error().kind == want.error().kind && got.error().error.display() == want.error().error.display();
+    return got.error().display() == want.error().display();
   };
   LogCapture capture(Level::Warn);
   std::atomic<std::uint64_t> profile_failures{0}, centroid_failures{0}, mismatches{0};
+  const auto count_failure = [&](const velorium::Error& error) {
+    (error.as_scan()->block == "centroid" ? centroid_failures : profile_failures).fetch_add(1);
+  };
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 4; ++t) {
     threads.emplace_back([&, t, shared = reader] {
       for (std::size_t k = 0; k < 150; ++k) {
         const std::size_t i = (k * 31 + t * 7) % n;
         const int p = static_cast<int>((k + t) % 2);
-        auto got = shared->decode_spectrum(i, preferences[p]);
-        if (!same(p, i, got)) mismatches.fetch_add(1);
-        if (!got) {
-          auto& count = got.error().kind == velorium::BlockKind::Centroid ? centroid_failures : profile_failures;
-          count.fetch_add(1);
-          (void)shared->report_failure(std::move(got).error());
+        auto got = shared->spectrum(i, preferences[p]);
+        if (!same(p, i, got)) {
+          mismatches.fetch_add(1);
+        } else if (!got) {
+          count_failure(got.error());
         }
       }
       std::vector<std::size_t> order;
@@ -663,7 +675,11 @@ TEST(SharedReader, ConcurrentRandomAccessAndPrefetchers) {
       velorium::Prefetcher prefetcher(*shared, order, preferences[p], 2, 2);
       for (std::size_t k = 0; k < order.size(); ++k) {
         auto item = prefetcher.next();
-        if (!item || !same(p, order[k], *item)) mismatches.fetch_add(1);
+        if (!item || !same(p, order[k], *item)) {
+          mismatches.fetch_add(1);
+        } else if (!*item) {
+          count_failure(item->error());
+        }
       }
     });
   }

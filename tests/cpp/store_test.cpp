@@ -1,7 +1,7 @@
-// The columnar store: every spectrum as Reader::decode_spectrum gives it,
-// whatever the thread count; the first failure in position order, reported
-// by the caller as decoding in order would have; claims that the file
-// cannot back; the mapping, its huge-page advice and the fallbacks.
+// The columnar store: every spectrum as the reader decodes it, whatever the
+// thread count; the first failure in position order, reported as decoding in
+// order would have; claims that the file cannot back; the mapping, its
+// huge-page advice and the fallbacks.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,8 +16,8 @@
 
 #include "acquisition_builder.hpp"
 #include "velorium/chromatograms.hpp"
+#include "velorium/internal/decoding.hpp"
 #include "velorium/prefetch.hpp"
-#include "velorium/raw/fileio.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/store/peak_store.hpp"
 
@@ -26,6 +26,7 @@ namespace {
 using velorium::BlockKind;
 using velorium::BlockPreference;
 using velorium::Reader;
+using velorium::internal::decode_spectrum;
 using velorium::log::Level;
 using velorium::store::build_store;
 using velorium::store::Columns;
@@ -77,6 +78,11 @@ bool same_bits(std::span<const T> a, std::span<const T> b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
+// The scan id of the scan a failed build names.
+std::uint32_t failed_scan(const velorium::Result<std::shared_ptr<const PeakStore>>& store) {
+  return store.error().is_scan() ? store.error().as_scan()->scan_id : 0;
+}
+
 std::vector<std::size_t> all_of(const Reader& reader) {
   std::vector<std::size_t> all(reader.scan_count());
   std::iota(all.begin(), all.end(), std::size_t{0});
@@ -92,8 +98,8 @@ void expect_as_decoded(const PeakStore& store, const Reader& reader, std::span<c
   EXPECT_EQ(store.mz().size(), store.offsets().back());
   EXPECT_EQ(store.intensity().size(), store.offsets().back());
   for (std::size_t p = 0; p < indices.size(); ++p) {
-    auto expected = reader.decode_spectrum(indices[p], prefer);
-    ASSERT_TRUE(expected) << expected.error().error.display();
+    auto expected = decode_spectrum(reader, indices[p], prefer);
+    ASSERT_TRUE(expected) << expected.error().display();
     EXPECT_TRUE(same_bits<double>(store.mz(p), expected->mz)) << "position " << p;
     EXPECT_TRUE(same_bits<float>(store.intensity(p), expected->intensity)) << "position " << p;
     EXPECT_EQ(store.mz(p).data(), store.mz().data() + store.offsets()[p]);
@@ -140,7 +146,7 @@ TEST(PeakStore, EverySpectrumAsDecodedOneByOneWhateverTheThreads) {
     for (const unsigned threads : {1u, 2u, 3u, 8u}) {
       for (const auto& indices : {std::span<const std::size_t>(all), std::span<const std::size_t>(subset)}) {
         auto store = build_store(reader, indices, prefer, threads);
-        ASSERT_TRUE(store) << store.error().failure.error.display();
+        ASSERT_TRUE(store) << store.error().display();
         expect_as_decoded(**store, reader, indices, prefer);
         EXPECT_EQ((*store)->mapped(), (*store)->points() * 12 >= Columns::kMinMappedBytes);
       }
@@ -208,7 +214,7 @@ std::vector<CapturedRecord> sequential_records(const DamagedRun& run, std::strin
   return capture.records();
 }
 
-TEST(PeakStore, FirstFailureInPositionOrderReportedByTheCallerAsInOrder) {
+TEST(PeakStore, FirstFailureInPositionOrderReportedAsInOrder) {
   DamagedRun run;
   std::string sequential_error;
   const auto sequential = sequential_records(run, &sequential_error);
@@ -218,14 +224,11 @@ TEST(PeakStore, FirstFailureInPositionOrderReportedByTheCallerAsInOrder) {
     LogCapture capture;
     auto store = build_store(reader, all_of(reader), BlockPreference::Profile, threads);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().position, 7u);
-    EXPECT_EQ(store.error().failure.scan_id, 107u);
-    EXPECT_EQ(store.error().failure.kind, BlockKind::Profile);
-    EXPECT_EQ(store.error().failure.error.display(), reader.decode_spectrum(7).error().error.display());
-    EXPECT_TRUE(capture.records().empty()) << "build_store reports nothing itself";
-    EXPECT_EQ(reader.profile_failures() + reader.centroid_failures(), 0u);
-    const auto error = velorium::to_core(reader.report_failure(std::move(store).error().failure));
-    EXPECT_EQ(error.display(), sequential_error);
+    ASSERT_EQ(failed_scan(store), 107u);  // position 7
+    EXPECT_EQ(store.error().as_scan()->block, "profile");
+    EXPECT_EQ(store.error().display(), decode_spectrum(reader, 7).error().display());
+    EXPECT_EQ(reader.profile_failures() + reader.centroid_failures(), 1u);
+    EXPECT_EQ(velorium::to_core(std::move(store).error()).display(), sequential_error);
     EXPECT_EQ(capture.records(), sequential) << threads << " threads";
   }
   // Position order, not index order: backwards, scan 30 comes first.
@@ -235,15 +238,14 @@ TEST(PeakStore, FirstFailureInPositionOrderReportedByTheCallerAsInOrder) {
   for (const unsigned threads : {1u, 3u}) {
     auto store = build_store(reader, backwards, BlockPreference::Profile, threads);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().position, 9u);
-    EXPECT_EQ(store.error().failure.scan_id, 130u);
+    EXPECT_EQ(failed_scan(store), 130u);  // position 9
   }
   // The centroid failure alone.
   const std::vector<std::size_t> around = {12, 13, 14};
   auto centroid = build_store(reader, around, BlockPreference::Profile, 2);
   ASSERT_FALSE(centroid);
-  EXPECT_EQ(centroid.error().position, 1u);
-  EXPECT_EQ(centroid.error().failure.kind, BlockKind::Centroid);
+  ASSERT_EQ(failed_scan(centroid), 113u);  // position 1
+  EXPECT_EQ(centroid.error().as_scan()->block, "centroid");
 }
 
 TEST(PeakStore, ClaimsTheFileCannotBackReserveNothing) {
@@ -278,24 +280,24 @@ TEST(PeakStore, ClaimsTheFileCannotBackReserveNothing) {
       {.scan_id = 11, .calibration_id = 99, .centroid = peak_ok},  // format 3 needs none
   });
   const Reader reader = run.open();
-  const auto profile_size = velorium::raw::file_size(reader.profile_path());
-  const auto peak_size = velorium::raw::file_size(reader.peak_path());
+  const auto sizes = velorium::internal::data_file_sizes(reader);
   const std::vector<std::uint32_t> justified = {2, 3, 1u << 20, 0, 0, 0, 0, 0, 0, 0, 2};
   for (std::size_t i = 0; i < justified.size(); ++i) {
     const std::uint32_t points =
-        velorium::store::justified_points(reader, i, BlockPreference::Profile, profile_size, peak_size);
+        velorium::internal::justified_points(reader, i, BlockPreference::Profile, sizes);
     EXPECT_EQ(points, justified[i]) << "scan " << i;
     // Every claim reserved as nothing fails to decode.
-    EXPECT_EQ(reader.decode_spectrum(i).has_value(), points != 0) << "scan " << i;
+    EXPECT_EQ(decode_spectrum(reader, i).has_value(), points != 0) << "scan " << i;
   }
-  EXPECT_EQ(velorium::store::justified_points(reader, 0, BlockPreference::Profile, profile_size, std::nullopt), 0u);
+  EXPECT_EQ(velorium::internal::justified_points(reader, 0, BlockPreference::Profile, {sizes.profile, std::nullopt}),
+            0u);
   // Each unbacked claim fails with the decoder's own error.
   for (std::size_t i = 3; i < 10; ++i) {
     const std::vector<std::size_t> one = {0, i};
     auto store = build_store(reader, one, BlockPreference::Profile, 2);
     ASSERT_FALSE(store) << "scan " << i;
-    EXPECT_EQ(store.error().position, 1u);
-    EXPECT_EQ(store.error().failure.error.display(), reader.decode_spectrum(i).error().error.display());
+    EXPECT_EQ(failed_scan(store), reader.scan(i).scan_id);  // position 1
+    EXPECT_EQ(store.error().display(), decode_spectrum(reader, i).error().display());
   }
   const std::vector<std::size_t> good = {0, 1, 2, 10 /* fails */};
   auto store = build_store(reader, std::span(good).first(3), BlockPreference::Profile, 2);
@@ -399,18 +401,17 @@ TEST(PeakStore, WithoutRoomForTheClaimsDecodesScanByScan) {
   run.write(scans);
   const Reader reader = run.open();
   const auto all = all_of(reader);
-  const std::string expected = reader.decode_spectrum(2).error().error.display();
+  const std::string expected = decode_spectrum(reader, 2).error().display();  // scanId=3: position 2
   for (const unsigned threads : {1u, 2u}) {
     in_limited_child(std::uint64_t{512} << 20, [&] {
       auto store = build_store(reader, all, BlockPreference::Profile, threads);
-      return !store && store.error().position == 2 && store.error().failure.error.display() == expected;
+      return !store && store.error().display() == expected;
     });
   }
   // With room for the claims: the same failure from the mapping.
   auto store = build_store(reader, all, BlockPreference::Profile, 2);
   ASSERT_FALSE(store);
-  EXPECT_EQ(store.error().position, 2u);
-  EXPECT_EQ(store.error().failure.error.display(), expected);
+  EXPECT_EQ(store.error().display(), expected);
 }
 
 TEST(PeakStore, OutOfMemoryWhileDecodingIsAnExceptionOnTheCaller) {

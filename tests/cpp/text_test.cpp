@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "velorium/raw/parse_number.hpp"
 #include "velorium/text.hpp"
 
 namespace {

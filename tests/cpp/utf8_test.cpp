@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "velorium/raw/utf8.hpp"
+#include "velorium/text.hpp"
 
 namespace {
 

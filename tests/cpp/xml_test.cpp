@@ -6,9 +6,15 @@ namespace {
 
 namespace xml = velorium::raw::xml;
 
+// The parser's message of a failed parse (a Parse error by contract).
+std::string message(const velorium::Result<xml::Document>& result) {
+  const velorium::Error& error = result.error();
+  return error.is_parse() ? error.as_parse()->message : "not a Parse error: " + error.display();
+}
+
 xml::Document parse_ok(std::string_view text) {
   auto doc = xml::parse(text);
-  EXPECT_TRUE(doc) << text << ": " << (doc ? "" : doc.error());
+  EXPECT_TRUE(doc) << text << ": " << (doc ? "" : message(doc));
   return std::move(*doc);
 }
 
@@ -61,7 +67,7 @@ TEST(Xml, DoctypeRules) {
   EXPECT_TRUE(xml::parse("<!DOCTYPE r [ <!-- nothing --> ]><r/>"));
   const auto declared = xml::parse("<!DOCTYPE r [<!ELEMENT r ANY>]><r/>");
   ASSERT_FALSE(declared);
-  EXPECT_NE(declared.error().find("document type definition"), std::string::npos);
+  EXPECT_NE(message(declared).find("document type definition"), std::string::npos);
 }
 
 TEST(Xml, BillionLaughsIsRejectedWithoutExpansion) {
@@ -74,7 +80,7 @@ TEST(Xml, BillionLaughsIsRejectedWithoutExpansion) {
   doc += "]><lolz>&lol9;</lolz>";
   const auto result = xml::parse(doc);
   ASSERT_FALSE(result);
-  EXPECT_NE(result.error().find("document type definition"), std::string::npos);
+  EXPECT_NE(message(result).find("document type definition"), std::string::npos);
 }
 
 TEST(Xml, EntityReferences) {
@@ -83,7 +89,7 @@ TEST(Xml, EntityReferences) {
   EXPECT_EQ(xml::text(doc.root()), "&>\"'B&x;");
   const auto unknown = xml::parse("<r>&undefined;</r>");
   ASSERT_FALSE(unknown);
-  EXPECT_EQ(unknown.error(), "unknown entity reference at 1:4");
+  EXPECT_EQ(message(unknown), "unknown entity reference at 1:4");
 }
 
 TEST(Xml, MalformedDocuments) {
@@ -92,12 +98,12 @@ TEST(Xml, MalformedDocuments) {
     const auto result = xml::parse(bad);
     EXPECT_FALSE(result) << bad;
     if (!result) {
-      EXPECT_FALSE(result.error().empty());
+      EXPECT_FALSE(message(result).empty());
     }
   }
   const auto unclosed = xml::parse("<r>\n<a>\n</r>");
   ASSERT_FALSE(unclosed);
-  EXPECT_NE(unclosed.error().find(" at 3:"), std::string::npos) << unclosed.error();
+  EXPECT_NE(message(unclosed).find(" at 3:"), std::string::npos) << message(unclosed);
 }
 
 TEST(Xml, DeepNestingDoesNotExhaustTheStack) {
@@ -116,17 +122,17 @@ TEST(Xml, DuplicateAttributesAmongManyAreFoundQuickly) {
   std::string many = "<r><e";
   for (int i = 0; i < 200000; ++i) many += " a" + std::to_string(i) + "=''";
   const auto distinct = xml::parse(many + "/></r>");
-  ASSERT_TRUE(distinct) << distinct.error();
+  ASSERT_TRUE(distinct) << message(distinct);
 
   const auto repeated = xml::parse(many + " a199999='' a7=''/></r>");
   ASSERT_FALSE(repeated);
-  EXPECT_EQ(repeated.error(), "duplicate attribute \"a7\"");
+  EXPECT_EQ(message(repeated), "duplicate attribute \"a7\"");
 
   const auto order = xml::parse("<r><e x='' y='' y='' x=''/><f z='' z=''/></r>");
   ASSERT_FALSE(order);
-  EXPECT_EQ(order.error(), "duplicate attribute \"x\"");
+  EXPECT_EQ(message(order), "duplicate attribute \"x\"");
   const auto prefixed = xml::parse("<r xmlns:p='urn:p' xmlns:q='urn:q'><e p:n='' q:n=''/></r>");
-  EXPECT_TRUE(prefixed) << prefixed.error();  // the full names differ
+  EXPECT_TRUE(prefixed) << message(prefixed);  // the full names differ
 }
 
 }  // namespace

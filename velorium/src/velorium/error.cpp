@@ -1,6 +1,5 @@
 #include "velorium/error.hpp"
 
-#include "velorium/raw/debug_text.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium {
@@ -45,6 +44,9 @@ const std::error_category& io_category() noexcept {
 std::string Error::display() const {
   if (const auto* io = as_io()) return "I/O error: " + io->code.message();
   if (const auto* parse = as_parse()) return "parse error: " + parse->message;
+  if (const auto* invalid = as_invalid_argument()) {
+    return text::cat("invalid argument '", invalid->argument, "': ", invalid->message);
+  }
   const auto& scan = std::get<Scan>(value_);
   return text::cat("scanId=", scan.scan_id, ": ", scan.block, " block: ",
                    scan.source ? scan.source->display() : std::string());
@@ -53,6 +55,10 @@ std::string Error::display() const {
 std::string Error::debug() const {
   if (const auto* io = as_io()) return debug_io(io->code);
   if (const auto* parse = as_parse()) return text::cat("Parse(", text::quote(parse->message), ")");
+  if (const auto* invalid = as_invalid_argument()) {
+    return text::cat("InvalidArgument { argument: ", text::quote(invalid->argument),
+                     ", message: ", text::quote(invalid->message), " }");
+  }
   const auto& scan = std::get<Scan>(value_);
   return text::cat("Scan { scan_id: ", scan.scan_id, ", block: ", text::quote(scan.block),
                    ", source: ", scan.source ? scan.source->debug() : std::string("None"), " }");

@@ -1,5 +1,6 @@
-// The error of the acquisition library, returned by every decoder and by the
-// reader, and its conversion into the vendor-neutral error.
+// The error of the acquisition library, returned by every decoder, by the
+// reader and by the computations over it, and its conversion into the
+// vendor-neutral error.
 #pragma once
 
 #include <cstdint>
@@ -28,32 +29,45 @@ class Error {
     std::string_view block;  // "profile" or "centroid"; constant text
     std::unique_ptr<Error> source;
   };
-  using Value = std::variant<Io, Parse, Scan>;
+  // An argument of a call that cannot be used (a NaN tolerance, say): the
+  // caller's mistake, found before anything is read.
+  struct InvalidArgument {
+    std::string_view argument;  // the argument's name; constant text
+    std::string message;        // what is wrong with it
+  };
+  using Value = std::variant<Io, Parse, Scan, InvalidArgument>;
 
   static Error io(std::error_code code) { return Error(Io{code}); }
   static Error parse(std::string message) { return Error(Parse{std::move(message)}); }
   static Error scan(std::uint32_t scan_id, std::string_view block, Error source) {
     return Error(Scan{scan_id, block, std::make_unique<Error>(std::move(source))});
   }
+  static Error invalid_argument(std::string_view argument, std::string message) {
+    return Error(InvalidArgument{argument, std::move(message)});
+  }
 
   const Value& value() const noexcept { return value_; }
   bool is_io() const noexcept { return std::holds_alternative<Io>(value_); }
   bool is_parse() const noexcept { return std::holds_alternative<Parse>(value_); }
   bool is_scan() const noexcept { return std::holds_alternative<Scan>(value_); }
+  bool is_invalid_argument() const noexcept { return std::holds_alternative<InvalidArgument>(value_); }
   const Io* as_io() const noexcept { return std::get_if<Io>(&value_); }
   const Parse* as_parse() const noexcept { return std::get_if<Parse>(&value_); }
   const Scan* as_scan() const noexcept { return std::get_if<Scan>(&value_); }
+  const InvalidArgument* as_invalid_argument() const noexcept { return std::get_if<InvalidArgument>(&value_); }
 
-  // "I/O error: <system message>", "parse error: <message>", or
-  // "scanId=<id>: <block> block: <display of source>".
+  // "I/O error: <system message>", "parse error: <message>",
+  // "scanId=<id>: <block> block: <display of source>", or
+  // "invalid argument '<argument>': <message>".
   std::string display() const;
 
   // Names the variant and its fields: Io(...), Parse("..."),
-  // Scan { scan_id: 7, block: "profile", source: ... }.
+  // Scan { scan_id: 7, block: "profile", source: ... },
+  // InvalidArgument { argument: "tolerance", message: "..." }.
   std::string debug() const;
 
   // The underlying cause: the I/O error of Io, the source of Scan, nothing
-  // for Parse.
+  // for Parse and InvalidArgument.
   using Cause = std::variant<std::monostate, std::error_code, const Error*>;
   Cause cause() const noexcept;
 

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <utility>
 
+#include "velorium/internal/decoding.hpp"
+
 namespace velorium {
 
 unsigned available_cpus() noexcept {
@@ -58,10 +60,10 @@ void Prefetcher::work() {
     if (stop_ || claimed_ >= indices_.size()) return;
     const std::size_t position = claimed_++;
     lock.unlock();
-    std::optional<DecodeResult> result;
+    std::optional<Result<lumora::SpectrumRecord>> result;
     std::exception_ptr exception;
     try {
-      result.emplace(reader_.decode_spectrum(indices_[position], prefer_));
+      result.emplace(internal::decode_spectrum(reader_, indices_[position], prefer_));
     } catch (...) {
       exception = std::current_exception();
     }
@@ -74,19 +76,24 @@ void Prefetcher::work() {
   }
 }
 
-std::optional<DecodeResult> Prefetcher::next() {
+std::optional<Result<lumora::SpectrumRecord>> Prefetcher::next() {
   if (taken_ >= indices_.size()) return std::nullopt;
-  if (workers_.empty()) return reader_.decode_spectrum(indices_[taken_++], prefer_);
-  std::unique_lock lock(mutex_);
-  Slot& slot = slots_[taken_ % window_];
-  item_ready_.wait(lock, [&] { return slot.ready; });
-  std::optional<DecodeResult> item = std::move(slot.result);
-  std::exception_ptr exception = std::move(slot.exception);
-  slot = Slot{};
-  ++taken_;
-  lock.unlock();
-  work_ready_.notify_all();
-  if (exception) std::rethrow_exception(exception);
+  std::optional<Result<lumora::SpectrumRecord>> item;
+  if (workers_.empty()) {
+    item.emplace(internal::decode_spectrum(reader_, indices_[taken_++], prefer_));
+  } else {
+    std::unique_lock lock(mutex_);
+    Slot& slot = slots_[taken_ % window_];
+    item_ready_.wait(lock, [&] { return slot.ready; });
+    item = std::move(slot.result);
+    std::exception_ptr exception = std::move(slot.exception);
+    slot = Slot{};
+    ++taken_;
+    lock.unlock();
+    work_ready_.notify_all();
+    if (exception) std::rethrow_exception(exception);
+  }
+  if (!*item) *item = fail(internal::report_failure(reader_, std::move(*item).error()));
   return item;
 }
 

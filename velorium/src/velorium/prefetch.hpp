@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "lumora/types.hpp"
+#include "velorium/error.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium {
@@ -40,15 +42,14 @@ class Prefetcher {
   Prefetcher& operator=(const Prefetcher&) = delete;
 
   // The next spectrum in the order of `indices`, or nothing after the last.
-  // A failure is handed out unreported: the caller decides whether and when
-  // to pass it to Reader::report_failure, so that log records follow the
-  // order of `indices` whatever the thread count. An exception thrown while
+  // A failed block is counted and logged when next() hands it out, so that
+  // log records follow the order of `indices` whatever the thread count (a
+  // spectrum never taken is never reported). An exception thrown while
   // decoding (std::bad_alloc) is rethrown here, in order. Call from one
   // thread.
-  std::optional<DecodeResult> next();
+  std::optional<Result<lumora::SpectrumRecord>> next();
 
   std::size_t remaining() const noexcept { return indices_.size() - taken_; }
-  unsigned threads() const noexcept { return workers_.empty() ? 1u : static_cast<unsigned>(workers_.size()); }
 
  private:
   void work();
@@ -64,7 +65,7 @@ class Prefetcher {
   // One decoded spectrum waiting to be taken, or the exception its decoding
   // threw (out of memory), rethrown by next() on the caller's thread.
   struct Slot {
-    std::optional<DecodeResult> result;
+    std::optional<Result<lumora::SpectrumRecord>> result;  // the failure unreported
     std::exception_ptr exception;
     bool ready = false;
   };

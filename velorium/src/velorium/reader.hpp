@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +24,9 @@ namespace velorium {
 
 namespace raw {
 struct CalibrationList;  // the mass calibration of every scan, private to the library
+}
+namespace internal {
+struct ReaderAccess;  // the library's own decoding paths (velorium/internal/decoding.hpp)
 }
 
 inline constexpr std::string_view kSoftwareName = "velorium";
@@ -41,19 +43,10 @@ std::string_view block_kind_name(BlockKind kind) noexcept;
 // the centroid block wherever the scan has one.
 enum class BlockPreference { Profile, Centroid };
 
-// A block that failed to decode, before it is counted and logged.
-struct BlockFailure {
-  BlockKind kind = BlockKind::Profile;
-  std::uint32_t scan_id = 0;
-  Error error;
-};
-
-using DecodeResult = std::expected<lumora::SpectrumRecord, BlockFailure>;
-
-// The block that decode_spectrum reads a scan's peaks from, known from the
-// scan record alone: the profile block when it has points or the scan has
-// no centroid block (an empty profile block is still decoded, and may fail,
-// before the centroid block is read); the centroid block otherwise, or under
+// The block that a scan's peaks are decoded from, known from the scan record
+// alone: the profile block when it has points or the scan has no centroid
+// block (an empty profile block is still decoded, and may fail, before the
+// centroid block is read); the centroid block otherwise, or under
 // BlockPreference::Centroid wherever there is one. `kind` is Centroid also
 // for a scan with neither block. A successful decode yields exactly
 // `point_count` points.
@@ -61,23 +54,6 @@ struct BlockPlan {
   BlockKind kind = BlockKind::Centroid;
   std::uint32_t point_count = 0;
   const SpectrumParams* params = nullptr;  // the descriptor read, or null for none
-};
-
-// Per-thread working memory of decode_spectrum_into, reused from scan to
-// scan (velorium/raw/decode_scratch.hpp, private to the library).
-struct DecodeScratch;
-
-// A failure counter that moves with its owner.
-class FailureCount {
- public:
-  FailureCount() = default;
-  FailureCount(FailureCount&& other) noexcept : value_(other.value_.load(std::memory_order_relaxed)) {}
-  FailureCount& operator=(FailureCount&&) = delete;
-  std::uint64_t increment() noexcept { return value_.fetch_add(1, std::memory_order_relaxed); }
-  std::uint64_t load() const noexcept { return value_.load(std::memory_order_relaxed); }
-
- private:
-  std::atomic<std::uint64_t> value_{0};
 };
 
 // The label of a run in log records and run metadata (the name of its
@@ -112,30 +88,14 @@ class Reader final : public lumora::SpectrumSource {
   // the scan has none (every scan of a triple-quadrupole layout).
   std::optional<CalibrationSource> calibration_source(std::size_t index) const noexcept;
 
-  // Decodes the spectrum of scan `index` (below scan_count()). Pure: no log
-  // record and no counter, so that callers decoding on several threads can
-  // report failures in scan order afterwards. Safe from any thread.
-  DecodeResult decode_spectrum(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const;
-
-  // Which block decode_spectrum reads for scan `index` and how many points
-  // it yields (see BlockPlan).
+  // Which block the spectrum of scan `index` is decoded from and how many
+  // points it yields (see BlockPlan); decodes nothing.
   BlockPlan block_plan(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const noexcept;
 
-  // decode_spectrum with the points written into `mz` and `intensity`
-  // instead of the record, whose mz and intensity stay empty. Both spans
-  // hold exactly block_plan(index, prefer).point_count points. The same
-  // checks, errors and values bit for bit; on failure the contents of the
-  // spans are unspecified. Pure and safe from any thread, each with its own
-  // scratch.
-  DecodeResult decode_spectrum_into(std::size_t index, BlockPreference prefer, std::span<double> mz,
-                                    std::span<float> intensity, DecodeScratch& scratch) const;
-
-  // Counts and logs one block failure (the first of its kind at warn level,
-  // the later ones at debug level) and returns it as a Scan error.
-  Error report_failure(BlockFailure failure) const;
-
-  // decode_spectrum, with a failure reported at once. The reader stays
-  // usable after a failure. Safe from any thread.
+  // Decodes the spectrum of scan `index` (below scan_count()). A block that
+  // fails is counted and logged (the first of its kind at warn level, the
+  // later ones at debug level) and returned as a Scan error; the reader
+  // stays usable. Safe from any thread.
   Result<lumora::SpectrumRecord> spectrum(std::size_t index, BlockPreference prefer = BlockPreference::Profile) const;
 
   std::unique_ptr<lumora::SpectrumIterator> iter_spectra() const override;
@@ -144,8 +104,6 @@ class Reader final : public lumora::SpectrumSource {
 
   const std::filesystem::path& root() const noexcept { return root_; }
   const std::string& source_file_name() const noexcept { return source_file_name_; }
-  const std::filesystem::path& peak_path() const noexcept { return peak_path_; }
-  const std::filesystem::path& profile_path() const noexcept { return profile_path_; }
   const std::optional<DeviceInfo>& device() const noexcept { return device_; }
   const lumora::CvTerm& instrument() const noexcept { return instrument_; }
   const std::optional<std::string>& acquired_time() const noexcept { return acquired_time_; }
@@ -154,10 +112,22 @@ class Reader final : public lumora::SpectrumSource {
   std::uint64_t centroid_failures() const noexcept { return centroid_failures_.load(); }
 
  private:
-  Reader() = default;
+  friend struct internal::ReaderAccess;
 
-  // The record of scan `index` read in `mode`, without peaks.
-  lumora::SpectrumRecord record_without_peaks(std::size_t index, lumora::ScanMode mode) const;
+  // A failure counter that moves with its owner.
+  class FailureCount {
+   public:
+    FailureCount() = default;
+    FailureCount(FailureCount&& other) noexcept : value_(other.value_.load(std::memory_order_relaxed)) {}
+    FailureCount& operator=(FailureCount&&) = delete;
+    std::uint64_t increment() noexcept { return value_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t load() const noexcept { return value_.load(std::memory_order_relaxed); }
+
+   private:
+    std::atomic<std::uint64_t> value_{0};
+  };
+
+  Reader() = default;
 
   std::filesystem::path root_;
   std::string source_file_name_;

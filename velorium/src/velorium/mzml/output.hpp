@@ -56,8 +56,6 @@ class AtomicFile final : public Sink {
   // EEXIST (checked atomically by the rename itself).
   Result<void> commit(bool replace);
 
-  const std::filesystem::path& temporary_path() const noexcept { return temporary_; }
-
  private:
   AtomicFile(std::filesystem::path destination, std::filesystem::path temporary, int fd) noexcept
       : destination_(std::move(destination)), temporary_(std::move(temporary)), fd_(fd) {}

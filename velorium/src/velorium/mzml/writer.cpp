@@ -12,7 +12,7 @@
 #include "velorium/mzml/encode.hpp"
 #include "velorium/mzml/xmltext.hpp"
 #include "velorium/prefetch.hpp"
-#include "velorium/raw/fileio.hpp"
+#include "velorium/text.hpp"
 
 namespace velorium::mzml {
 namespace {
@@ -68,7 +68,7 @@ std::expected<void, ExportError> for_each_spectrum(const Reader& reader, std::ve
       }
       if (!*item) {
         // The text RawReader raises for the same scan.
-        std::string text = to_core(reader.report_failure(std::move(*item).error())).display();
+        std::string text = to_core(std::move(*item).error()).display();
         if (!options.skip_bad_scans) return std::unexpected(ExportError{ExportError::Kind::Scan, std::move(text), {}});
         if (summary.skipped++ == 0) summary.first_skipped = std::move(text);
         ++done;
@@ -655,7 +655,7 @@ ExportResult write_mgf(const Reader& reader, Sink& sink, const ExportOptions& op
 
 ExportResult export_file(const Reader& reader, const std::filesystem::path& destination, Format format,
                          const ExportOptions& options, bool replace) {
-  const std::string shown = raw::display_path(destination);
+  const std::string shown = text::lossy_utf8(destination.native());
   const auto failed = [&](ExportError error) {
     if (error.kind == ExportError::Kind::Output) error.message = shown + ": " + error.message;
     return std::unexpected(std::move(error));

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "velorium/raw/debug_text.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::raw::calibration {

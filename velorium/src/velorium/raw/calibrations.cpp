@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "velorium/log.hpp"
-#include "velorium/raw/debug_text.hpp"
 #include "velorium/raw/fileio.hpp"
 #include "velorium/raw/msmasscal.hpp"
 #include "velorium/raw/msscan.hpp"

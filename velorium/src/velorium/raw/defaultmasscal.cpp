@@ -5,8 +5,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "velorium/raw/debug_text.hpp"
-#include "velorium/raw/parse_number.hpp"
 #include "velorium/raw/xml.hpp"
 #include "velorium/text.hpp"
 
@@ -136,7 +134,7 @@ Result<calibration::TofCalibration> DefaultCalibration::to_tof() const {
 Result<std::vector<DefaultCalibration>> parse_str(std::string_view text) {
   while (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
   auto document = xml::parse(text);
-  if (!document) return err(document.error());
+  if (!document) return err(document.error().as_parse()->message);
 
   std::vector<xml::Node> entries;
   xml::for_each_element(document->node(), [&](xml::Node n) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "velorium/raw/utf8.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::raw {

@@ -3,8 +3,8 @@
 #include <array>
 #include <string_view>
 
-#include "velorium/raw/ascii.hpp"
 #include "velorium/raw/msscan.hpp"
+#include "velorium/text.hpp"
 
 namespace velorium::raw {
 namespace {

@@ -28,7 +28,8 @@ std::optional<std::string> read_optional_xml(const std::filesystem::path& path) 
 std::optional<xml::Document> parse_xml_logged(const std::filesystem::path& path, std::string_view text) {
   auto document = xml::parse(text);
   if (document) return std::move(*document);
-  VELORIUM_LOG(log::Level::Warn, log::kMetadataTarget, display_path(path), ": XML parse failed: ", document.error());
+  VELORIUM_LOG(log::Level::Warn, log::kMetadataTarget, display_path(path), ": XML parse failed: ",
+               document.error().as_parse()->message);
   return std::nullopt;
 }
 

@@ -8,24 +8,26 @@
 namespace velorium::raw::mspeak {
 namespace {
 
-constexpr std::size_t kBytesPerPeak = 12;
-
-}  // namespace
-
-namespace {
+bool known_format(std::uint32_t format) noexcept { return format == 2 || format == 3; }
+bool holds_peaks(std::uint64_t bytes, std::uint32_t points) noexcept { return bytes / kBytesPerPeak >= points; }
 
 // The checks made before anything is allocated: a corrupt count cannot make
 // the decoder allocate more than the block holds.
 Result<void> check_block(ByteSpan block, const SpectrumParams& params,
                          const calibration::TofCalibration* calibration) {
   const std::uint32_t format = params.format_id;
-  if (format != 2 && format != 3) return parse_error(text::cat("Unknown peak format ID: ", format));
-  if (block.size() / kBytesPerPeak < params.point_count) return parse_error("Truncated MSPeak.bin block");
+  if (!known_format(format)) return parse_error(text::cat("Unknown peak format ID: ", format));
+  if (!holds_peaks(block.size(), params.point_count)) return parse_error("Truncated MSPeak.bin block");
   if (format == 2 && calibration == nullptr) return parse_error("Q-TOF centroid block has no mass calibration");
   return {};
 }
 
 }  // namespace
+
+bool descriptor_backs_points(const SpectrumParams& params, bool calibrated) noexcept {
+  return known_format(params.format_id) && holds_peaks(params.byte_count, params.point_count) &&
+         (params.format_id != 2 || calibrated);
+}
 
 Result<Peaks> decode_peak_block(ByteSpan block, const SpectrumParams& params,
                                 const calibration::TofCalibration* calibration) {

@@ -15,8 +15,12 @@
 namespace velorium::raw::msprofile {
 namespace {
 
-constexpr std::size_t kAxisHeaderSize = 16;
 constexpr std::size_t kStreamHeaderSize = 8;  // marker and start field
+
+// A point count beyond the run-length cap also claims more decoded bytes
+// than LZF expands to, so that cap bounds both encodings.
+static_assert(kAxisHeaderBytes + kBytesPerPoint * (std::uint64_t{kMaxRunLengthPoints} + 1) >
+              lzf::kMaxDecompressedLength);
 
 struct Axis {
   double x0;
@@ -129,7 +133,7 @@ Result<bool> check_header(const SpectrumParams& params) {
   const std::uint32_t n = params.point_count;
   if (n == 0) return true;
   const std::uint64_t expected = *params.uncompressed_byte_count;
-  const std::uint64_t needed = kAxisHeaderSize + 4 * static_cast<std::uint64_t>(n);
+  const std::uint64_t needed = kAxisHeaderBytes + kBytesPerPoint * n;
   if (expected < needed) {
     return parse_error(
         text::cat("UncompressedByteCount ", expected, " too short for ", n, " points (needs ", needed, ")"));
@@ -137,10 +141,20 @@ Result<bool> check_header(const SpectrumParams& params) {
   return false;
 }
 
+}  // namespace
+
+bool descriptor_backs_points(const SpectrumParams& params) noexcept {
+  const std::uint64_t n = params.point_count;
+  return params.uncompressed_byte_count && *params.uncompressed_byte_count >= kAxisHeaderBytes + kBytesPerPoint * n &&
+         n <= kMaxRunLengthPoints;
+}
+
+namespace {
+
 // The axis of a run-length block, or nothing when the block is to be read
 // as LZF.
 std::optional<Axis> run_length_axis(ByteSpan block) noexcept {
-  if (block.size() >= kAxisHeaderSize + 4 && load_le<std::uint32_t>(block, kAxisHeaderSize) == kRunLengthMarker) {
+  if (block.size() >= kAxisHeaderBytes + 4 && load_le<std::uint32_t>(block, kAxisHeaderBytes) == kRunLengthMarker) {
     const Axis axis = Axis::read(block.data());
     if (axis.valid() && axis.x0 > 0.0) return axis;
   }
@@ -162,7 +176,7 @@ Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
   if (const auto axis = run_length_axis(block)) {
     // Straight to f32: the same walk as decode_run_length without the
     // 64-bit intermediate.
-    VELORIUM_TRY(auto intensity, run_length<float>(block.subspan(kAxisHeaderSize), n, kToFloat));
+    VELORIUM_TRY(auto intensity, run_length<float>(block.subspan(kAxisHeaderBytes), n, kToFloat));
     return Peaks{mz_axis(*axis, n, calibration), std::move(intensity)};
   }
 
@@ -172,7 +186,7 @@ Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
     VELORIUM_TRY(const ByteBuffer raw, lzf::decompress(block, expected));
     axis = Axis::read(raw.data());
     if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
-    const std::uint8_t* src = raw.data() + kAxisHeaderSize;
+    const std::uint8_t* src = raw.data() + kAxisHeaderBytes;
     intensity = build_array<float>(n, [src](float* out, std::size_t first, std::size_t count) {
       for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * (first + i)));
     });
@@ -239,7 +253,7 @@ Result<void> decode_profile_block_into(ByteSpan block, const SpectrumParams& par
   const std::uint64_t expected = *params.uncompressed_byte_count;
 
   if (const auto axis = run_length_axis(block)) {
-    const ByteSpan stream = block.subspan(kAxisHeaderSize);
+    const ByteSpan stream = block.subspan(kAxisHeaderBytes);
     VELORIUM_TRY(const std::uint64_t start, run_length_start(stream, params.point_count));
     VELORIUM_CHECK(fits());
     std::fill(out.intensity.begin(), out.intensity.end(), 0.0f);
@@ -257,7 +271,7 @@ Result<void> decode_profile_block_into(ByteSpan block, const SpectrumParams& par
   const Axis axis = Axis::read(raw.data());
   if (!axis.valid()) return parse_error(text::cat("invalid profile axis: x0=", axis.x0, ", dx=", axis.dx));
   VELORIUM_CHECK(fits());
-  const std::uint8_t* src = raw.data() + kAxisHeaderSize;
+  const std::uint8_t* src = raw.data() + kAxisHeaderBytes;
   float* const intensity = out.intensity.data();
   for (std::size_t i = 0; i < n; ++i) intensity[i] = static_cast<float>(load_le<std::int32_t>(src + 4 * i));
   axis_into(axis.x0, axis.dx);

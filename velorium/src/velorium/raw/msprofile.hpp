@@ -19,6 +19,17 @@ namespace velorium::raw::msprofile {
 inline constexpr std::uint32_t kRunLengthMarker = 0x9002FF00;
 inline constexpr std::uint32_t kMaxRunLengthPoints = 134217728;
 
+// The decoded bytes of a block: an axis header (x0 and dx, f64 each), then
+// one i32 intensity per point.
+inline constexpr std::uint64_t kAxisHeaderBytes = 16;
+inline constexpr std::uint64_t kBytesPerPoint = 4;
+
+// True when a block with this descriptor passes the checks that come before
+// its bytes are looked at: an UncompressedByteCount that holds the axis
+// header and every point, and a point count within the size caps of both
+// encodings. Decoding a block that fails them writes no point.
+bool descriptor_backs_points(const SpectrumParams& params) noexcept;
+
 // m/z and intensity of every point of the block.
 Result<Peaks> decode_profile_block(ByteSpan block, const SpectrumParams& params,
                                    const calibration::TofCalibration& calibration);

@@ -3,8 +3,6 @@
 #include <cstddef>
 #include <unordered_map>
 
-#include "velorium/raw/debug_text.hpp"
-#include "velorium/raw/utf8.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::raw::xml {
@@ -134,12 +132,12 @@ std::optional<std::size_t> undefined_entity(std::string_view text) noexcept {
 
 }  // namespace
 
-std::expected<Document, std::string> parse(std::string_view text) {
+Result<Document> parse(std::string_view text) {
   auto doc = std::make_unique<pugi::xml_document>();
   const pugi::xml_parse_result result = doc->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
   if (!result) {
-    return std::unexpected(text::cat(result.description(), " at ",
-                                     position(text, static_cast<std::size_t>(result.offset))));
+    return parse_error(
+        text::cat(result.description(), " at ", position(text, static_cast<std::size_t>(result.offset))));
   }
   std::size_t roots = 0;
   for (Node n = doc->first_child(); n; n = n.next_sibling()) {
@@ -148,25 +146,25 @@ std::expected<Document, std::string> parse(std::string_view text) {
         ++roots;
         break;
       case pugi::node_doctype:
-        if (roots != 0) return std::unexpected("a document type definition after the root element is not allowed");
+        if (roots != 0) return parse_error("a document type definition after the root element is not allowed");
         if (declares_anything(n.value())) {
-          return std::unexpected(
+          return parse_error(
               "a document type definition with declarations is not allowed (entities are never expanded)");
         }
         break;
       case pugi::node_declaration:
-        if (n != doc->first_child()) return std::unexpected("an XML declaration is allowed only at the start");
+        if (n != doc->first_child()) return parse_error("an XML declaration is allowed only at the start");
         break;
       case pugi::node_pcdata:
       case pugi::node_cdata:
-        if (!text::trim(n.value()).empty()) return std::unexpected("text outside the root element");
+        if (!text::trim(n.value()).empty()) return parse_error("text outside the root element");
         break;
       default:
         break;
     }
   }
-  if (roots == 0) return std::unexpected("the document has no root element");
-  if (roots > 1) return std::unexpected("the document has more than one root element");
+  if (roots == 0) return parse_error("the document has no root element");
+  if (roots > 1) return parse_error("the document has more than one root element");
   // The first element with a repeated attribute name, and in it the first
   // attribute that has a later namesake; counted, so that an element with
   // very many attributes costs linear time.
@@ -180,9 +178,9 @@ std::expected<Document, std::string> parse(std::string_view text) {
       if (counts[a.name()] > 1) duplicate = a.name();
     }
   });
-  if (duplicate) return std::unexpected(text::cat("duplicate attribute ", text::quote(duplicate)));
+  if (duplicate) return parse_error(text::cat("duplicate attribute ", text::quote(duplicate)));
   if (const auto at = undefined_entity(text)) {
-    return std::unexpected(text::cat("unknown entity reference at ", position(text, *at)));
+    return parse_error(text::cat("unknown entity reference at ", position(text, *at)));
   }
   return Document(std::move(doc));
 }

@@ -6,13 +6,14 @@
 // five predefined ones and character references.
 #pragma once
 
-#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <pugixml.hpp>
+
+#include "velorium/error.hpp"
 
 namespace velorium::raw::xml {
 
@@ -31,9 +32,9 @@ class Document {
   std::unique_ptr<pugi::xml_document> doc_;
 };
 
-// Parses a whole document; the error is the parser's message (with the
-// line and column where it stopped).
-std::expected<Document, std::string> parse(std::string_view text);
+// Parses a whole document; the error is a Parse error whose message is the
+// parser's (with the line and column where it stopped).
+Result<Document> parse(std::string_view text);
 
 // The name after any prefix.
 std::string_view local_name(Node node) noexcept;

@@ -12,19 +12,14 @@
 #include <new>
 #include <utility>
 
+#include "velorium/internal/decoding.hpp"
 #include "velorium/prefetch.hpp"
-#include "velorium/raw/decode_scratch.hpp"
-#include "velorium/raw/fileio.hpp"
-#include "velorium/raw/msprofile.hpp"
-#include "velorium/text.hpp"
 
 namespace velorium::store {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kBytesPerPoint = sizeof(double) + sizeof(float);
-constexpr std::uint64_t kPeakBytes = 12;       // bytes of one point of a peak block
-constexpr std::uint64_t kProfileHeader = 16;   // axis header of a profile block
 
 std::uint64_t round_up(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
 
@@ -37,7 +32,7 @@ class Outcomes {
 
   bool needed(std::size_t p) const noexcept { return p < stop_.load(std::memory_order_relaxed); }
 
-  void put(std::size_t p, DecodeResult result) {
+  void put(std::size_t p, Result<lumora::SpectrumRecord> result) {
     if (!result) lower(failure_, p);
     results_[p] = std::move(result);
   }
@@ -53,13 +48,13 @@ class Outcomes {
     lower(stop_, p);
   }
 
-  // After the pass: the first failure in position order, if any; rethrows
-  // an exception of an earlier position.
-  std::optional<StoreFailure> first_failure() {
+  // After the pass: the first failure in position order, if any, still
+  // unreported; rethrows an exception of an earlier position.
+  std::optional<Error> first_failure() {
     const std::size_t p = failure_.load(std::memory_order_relaxed);
     if (exception_ && thrown_at_ < p) std::rethrow_exception(exception_);
     if (p == results_.size()) return std::nullopt;
-    return StoreFailure{p, std::move(results_[p]).error()};
+    return std::move(results_[p]).error();
   }
 
   std::vector<lumora::SpectrumRecord> take_records() {
@@ -70,7 +65,7 @@ class Outcomes {
     return records;
   }
 
-  DecodeResult& operator[](std::size_t p) noexcept { return results_[p]; }
+  Result<lumora::SpectrumRecord>& operator[](std::size_t p) noexcept { return results_[p]; }
 
  private:
   void lower(std::atomic<std::size_t>& value, std::size_t p) noexcept {
@@ -80,7 +75,7 @@ class Outcomes {
     if (&value == &failure_) lower(stop_, p);
   }
 
-  std::vector<DecodeResult> results_;
+  std::vector<Result<lumora::SpectrumRecord>> results_;
   std::atomic<std::size_t> stop_;
   std::atomic<std::size_t> failure_;
   std::mutex mutex_;
@@ -97,7 +92,7 @@ void decode_all(std::size_t count, unsigned threads, Outcomes& outcomes, Decode&
   const unsigned workers = static_cast<unsigned>(std::clamp<std::size_t>(count, 1, threads));
   std::atomic<std::size_t> next{0};
   parallel_for(workers, workers, [&](std::size_t) {
-    std::optional<DecodeScratch> scratch;
+    std::optional<internal::DecodeScratch> scratch;
     for (std::size_t p = next.fetch_add(1, std::memory_order_relaxed); p < count;
          p = next.fetch_add(1, std::memory_order_relaxed)) {
       if (!outcomes.needed(p)) continue;
@@ -187,41 +182,16 @@ bool ascends(std::span<const double> mz) noexcept {
   return true;
 }
 
-std::uint32_t justified_points(const Reader& reader, std::size_t index, BlockPreference prefer,
-                               std::optional<std::uint64_t> profile_size,
-                               std::optional<std::uint64_t> peak_size) noexcept {
-  const BlockPlan plan = reader.block_plan(index, prefer);
-  const std::uint64_t n = plan.point_count;
-  if (n == 0) return 0;
-  const SpectrumParams& params = *plan.params;
-  const auto fits = [&](std::optional<std::uint64_t> size) {
-    return size && params.offset <= *size && params.byte_count <= *size - params.offset;
-  };
-  const bool calibrated = reader.calibration_source(index).has_value();
-  if (plan.kind == BlockKind::Profile) {
-    // The checks of the profile decoder that come before it writes a point.
-    if (!calibrated || !fits(profile_size) || !params.uncompressed_byte_count) return 0;
-    if (*params.uncompressed_byte_count < kProfileHeader + 4 * n) return 0;
-    if (n > raw::msprofile::kMaxRunLengthPoints) return 0;  // beyond both encodings' caps
-    return plan.point_count;
-  }
-  if (!fits(peak_size) || (params.format_id != 2 && params.format_id != 3)) return 0;
-  if (params.byte_count / kPeakBytes < n) return 0;
-  if (params.format_id == 2 && !calibrated) return 0;
-  return plan.point_count;
-}
-
-std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const Reader& reader,
-                                                                          std::span<const std::size_t> indices,
-                                                                          BlockPreference prefer,
-                                                                          unsigned threads) {
+Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::span<const std::size_t> indices,
+                                                     BlockPreference prefer, unsigned threads) {
   const std::size_t count = indices.size();
-  const auto profile_size = raw::file_size(reader.profile_path());
-  const auto peak_size = raw::file_size(reader.peak_path());
+  const internal::DataFileSizes sizes = internal::data_file_sizes(reader);
   std::vector<std::uint64_t> offsets(count + 1, 0);
   for (std::size_t p = 0; p < count; ++p) {
-    offsets[p + 1] = offsets[p] + justified_points(reader, indices[p], prefer, profile_size, peak_size);
+    offsets[p + 1] = offsets[p] + internal::justified_points(reader, indices[p], prefer, sizes);
   }
+  // The one failure reported: that of the first failing position.
+  const auto failed = [&](Error failure) { return fail(internal::report_failure(reader, std::move(failure))); };
   const std::uint64_t total = offsets[count];
   Outcomes outcomes(count);
   // Whether each spectrum's m/z values ascend, found by the thread that
@@ -230,15 +200,15 @@ std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const 
 
   if (auto columns = Columns::allocate(total)) {
     // Every scan decoded straight into its slice of the columns.
-    decode_all(count, threads, outcomes, [&](std::size_t p, DecodeScratch& scratch) {
+    decode_all(count, threads, outcomes, [&](std::size_t p, internal::DecodeScratch& scratch) {
       const std::size_t first = static_cast<std::size_t>(offsets[p]);
       const std::size_t n = static_cast<std::size_t>(offsets[p + 1] - offsets[p]);
-      auto decoded = reader.decode_spectrum_into(indices[p], prefer, {columns->mz() + first, n},
-                                                 {columns->intensity() + first, n}, scratch);
+      auto decoded = internal::decode_spectrum_into(reader, indices[p], prefer, {columns->mz() + first, n},
+                                                    {columns->intensity() + first, n}, scratch);
       if (decoded) ascending[p] = ascends({columns->mz() + first, n});
       return decoded;
     });
-    if (auto failure = outcomes.first_failure()) return std::unexpected(std::move(*failure));
+    if (auto failure = outcomes.first_failure()) return failed(std::move(*failure));
     return std::make_shared<const PeakStore>(outcomes.take_records(), std::move(offsets), std::move(ascending),
                                              std::move(*columns));
   }
@@ -246,9 +216,10 @@ std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const 
   // The claims cannot be given room (an address-space limit, say): decode
   // scan by scan as the reader does, which allocates only what each block
   // yields and meets a failing block first; then gather the peaks.
-  decode_all(count, threads, outcomes,
-             [&](std::size_t p, DecodeScratch&) { return reader.decode_spectrum(indices[p], prefer); });
-  if (auto failure = outcomes.first_failure()) return std::unexpected(std::move(*failure));
+  decode_all(count, threads, outcomes, [&](std::size_t p, internal::DecodeScratch&) {
+    return internal::decode_spectrum(reader, indices[p], prefer);
+  });
+  if (auto failure = outcomes.first_failure()) return failed(std::move(*failure));
   for (std::size_t p = 0; p < count; ++p) offsets[p + 1] = offsets[p] + outcomes[p]->mz.size();
   auto columns = Columns::allocate(offsets[count]);
   if (!columns) throw std::bad_alloc();

@@ -6,13 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "lumora/types.hpp"
+#include "velorium/error.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::store {
@@ -98,36 +98,18 @@ class PeakStore {
   Columns columns_;
 };
 
-// The first scan that failed to decode, by its position in the list of
-// scans asked for, with its failure unreported: the caller passes it to
-// Reader::report_failure, which counts and logs it as decoding the scans
-// one by one in that order would have.
-struct StoreFailure {
-  std::size_t position;
-  BlockFailure failure;
-};
-
 // Decodes the scans `indices` (each below reader.scan_count(), in that
 // order) in parallel into one store; threads 0 = default_threads(), 1 = on
 // the calling thread only. Every spectrum is that of
-// Reader::decode_spectrum(index, prefer), bit for bit. The columns are sized
+// Reader::spectrum(index, prefer), bit for bit. The columns are sized
 // from the scan records before decoding; a claim that the block's
 // descriptor and the data file's size cannot back (the decode of such a
 // block fails before it writes anything) reserves nothing. On a failure
 // nothing is kept and the failure of the first failing position is
-// returned; positions after it are not decoded once it is known.
-std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const Reader& reader,
-                                                                          std::span<const std::size_t> indices,
-                                                                          BlockPreference prefer,
-                                                                          unsigned threads = 0);
-
-// The points a successful decode of scan `index` under `prefer` yields when
-// the scan record's descriptor and the data file sizes can back them, else
-// 0 (that decode fails before it writes a point). `profile_size` and
-// `peak_size` are the sizes of MSProfile.bin and MSPeak.bin, nothing where a
-// file cannot be queried.
-std::uint32_t justified_points(const Reader& reader, std::size_t index, BlockPreference prefer,
-                               std::optional<std::uint64_t> profile_size,
-                               std::optional<std::uint64_t> peak_size) noexcept;
+// returned, counted and logged as decoding the scans one by one in that
+// order would have (the others are not reported); positions after it are
+// not decoded once it is known.
+Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::span<const std::size_t> indices,
+                                                     BlockPreference prefer, unsigned threads = 0);
 
 }  // namespace velorium::store

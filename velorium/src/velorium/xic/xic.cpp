@@ -8,9 +8,8 @@
 #include <new>
 #include <numeric>
 
+#include "velorium/internal/decoding.hpp"
 #include "velorium/prefetch.hpp"
-#include "velorium/raw/decode_scratch.hpp"
-#include "velorium/raw/fileio.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/text.hpp"
 
@@ -132,16 +131,15 @@ void extract_known(const Windows& windows, std::span<const double> mz, std::span
 
 }  // namespace
 
-std::expected<Windows, InvalidInput> Windows::make(std::span<const double> targets, double tolerance,
-                                                   ToleranceUnit unit) {
+Result<Windows> Windows::make(std::span<const double> targets, double tolerance, ToleranceUnit unit) {
   if (!usable(tolerance)) {
-    return std::unexpected(InvalidInput{"tolerance", text::cat("must be finite and non-negative, not ",
-                                                               text::display_f64(tolerance))});
+    return fail(Error::invalid_argument("tolerance", text::cat("must be finite and non-negative, not ",
+                                                               text::display_f64(tolerance))));
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (!usable(targets[i])) {
-      return std::unexpected(InvalidInput{"targets", text::cat("must be finite and non-negative m/z values; item ",
-                                                               i, " is ", text::display_f64(targets[i]))});
+      return fail(Error::invalid_argument("targets", text::cat("must be finite and non-negative m/z values; item ",
+                                                               i, " is ", text::display_f64(targets[i]))));
     }
   }
   std::vector<std::size_t> order(targets.size());
@@ -207,26 +205,23 @@ namespace {
 // written, so room for a claim that the decoder then rejects costs no pages.
 class DecodeWorker {
  public:
-  // The points of scan `index`, or its failure. The spans stay valid until
-  // the next call.
-  std::expected<std::pair<std::span<const double>, std::span<const float>>, BlockFailure> decode(
-      const Reader& reader, std::size_t index, BlockPreference prefer, std::optional<std::uint64_t> profile_size,
-      std::optional<std::uint64_t> peak_size) {
+  // The points of scan `index`, or its unreported failure. The spans stay
+  // valid until the next call.
+  Result<std::pair<std::span<const double>, std::span<const float>>> decode(const Reader& reader, std::size_t index,
+                                                                            BlockPreference prefer,
+                                                                            const internal::DataFileSizes& sizes) {
     const BlockPlan plan = reader.block_plan(index, prefer);
     const std::size_t n = plan.point_count;
-    if (n != 0 && store::justified_points(reader, index, prefer, profile_size, peak_size) == n) {
+    if (n != 0 && internal::justified_points(reader, index, prefer, sizes) == n) {
       reserve(n);
       const std::span<double> mz(mz_.get(), n);
       const std::span<float> intensity(intensity_.get(), n);
-      auto decoded = reader.decode_spectrum_into(index, prefer, mz, intensity, scratch_);
-      if (!decoded) return std::unexpected(std::move(decoded).error());
+      VELORIUM_CHECK(internal::decode_spectrum_into(reader, index, prefer, mz, intensity, scratch_));
       return std::pair{std::span<const double>(mz), std::span<const float>(intensity)};
     }
     // No points, or a claim the files cannot back: the allocating decode,
     // which meets the same failure first.
-    auto decoded = reader.decode_spectrum(index, prefer);
-    if (!decoded) return std::unexpected(std::move(decoded).error());
-    record_ = std::move(*decoded);
+    VELORIUM_TRY(record_, internal::decode_spectrum(reader, index, prefer));
     return std::pair{std::span<const double>(record_.mz), std::span<const float>(record_.intensity)};
   }
 
@@ -238,7 +233,7 @@ class DecodeWorker {
     capacity_ = n;
   }
 
-  DecodeScratch scratch_;
+  internal::DecodeScratch scratch_;
   std::unique_ptr<double[]> mz_;
   std::unique_ptr<float[]> intensity_;
   std::size_t capacity_ = 0;
@@ -257,15 +252,14 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
   // A failing scan stops the scans after it from being started; the first
   // failing one is always decoded, so the outcome does not depend on timing.
   std::atomic<std::size_t> first_failure{kNone};
-  std::vector<std::optional<BlockFailure>> failures(scans);
+  std::vector<std::optional<Error>> failures(scans);
   std::vector<std::exception_ptr> exceptions(scans);
   const auto failed_at = [&](std::size_t s) {
     std::size_t seen = first_failure.load(std::memory_order_relaxed);
     while (s < seen && !first_failure.compare_exchange_weak(seen, s, std::memory_order_relaxed)) {
     }
   };
-  const auto profile_size = raw::file_size(reader.profile_path());
-  const auto peak_size = raw::file_size(reader.peak_path());
+  const internal::DataFileSizes sizes = internal::data_file_sizes(reader);
   double* values = result.values.data();
   // Each worker claims scans one at a time and keeps its memory between them.
   const unsigned workers = static_cast<unsigned>(
@@ -278,7 +272,7 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
       if (s > first_failure.load(std::memory_order_relaxed)) continue;
       try {
         if (!worker) worker.emplace();
-        auto points = worker->decode(reader, indices[s], prefer, profile_size, peak_size);
+        auto points = worker->decode(reader, indices[s], prefer, sizes);
         if (!points) {
           failures[s].emplace(std::move(points).error());
           failed_at(s);
@@ -294,7 +288,7 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
   const std::size_t first = first_failure.load();
   if (first != kNone) {
     if (exceptions[first]) std::rethrow_exception(exceptions[first]);
-    return fail(reader.report_failure(std::move(*failures[first])));
+    return fail(internal::report_failure(reader, std::move(*failures[first])));
   }
   return result;
 }

@@ -9,11 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,19 +32,13 @@ enum class ToleranceUnit { Ppm, Mz };
 // NaN). 0 for a window without points either way.
 enum class Aggregate { Sum, Max };
 
-// An argument that cannot be used, named for the caller's message.
-struct InvalidInput {
-  std::string_view argument;  // "targets" or "tolerance"
-  std::string message;        // what is wrong with it
-};
-
 // The windows of a list of targets, validated once and sorted by their lower
 // bound for the sweep. Immutable.
 class Windows {
  public:
-  // Targets and tolerance must be finite and non-negative.
-  static std::expected<Windows, InvalidInput> make(std::span<const double> targets, double tolerance,
-                                                   ToleranceUnit unit);
+  // Targets and tolerance must be finite and non-negative; an
+  // InvalidArgument error names "targets" or "tolerance" otherwise.
+  static Result<Windows> make(std::span<const double> targets, double tolerance, ToleranceUnit unit);
 
   std::size_t size() const noexcept { return low_.size(); }
 
@@ -96,9 +87,9 @@ struct Chromatograms {
 
 // Decodes the scans `indices` (each below reader.scan_count()) on `threads`
 // threads (0: default_threads()) and extracts every window from each. When a
-// block fails, the first failing scan in the order of `indices` is reported
-// through Reader::report_failure (counted and logged, whatever the thread
-// count) and its error returned; later scans may be left undecoded.
+// block fails, the first failing scan in the order of `indices` is counted
+// and logged as Reader::spectrum does (whatever the thread count) and its
+// error returned; later scans may be left undecoded.
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer = BlockPreference::Profile,
                               unsigned threads = 0);
