@@ -98,6 +98,12 @@ def main(argv: list[str] | None = None) -> int:
     s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
     s.add_argument("acquisition")
 
+    s = sub.add_parser("many", help="velorium.dask: xic over 20 runs, peaks memory, scan_table over 100 runs")
+    s.add_argument("--data", required=True, help="the data folder (its many/ subfolder holds the runs written)")
+    s.add_argument("--big", required=True, help="the 1 GB run")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
@@ -188,6 +194,10 @@ def main(argv: list[str] | None = None) -> int:
         from .acquisition import rss_child
 
         rss_child(args.acquisition)
+    elif args.step == "many":
+        from .many import run
+
+        write_json(args.out, run(args.data, args.big, args.reps))
     elif args.step == "report":
         from .report import write_report
 

@@ -170,13 +170,16 @@ class _Failed(NamedTuple):
 
 
 def _compute_each(tasks: list[Any]) -> list[Any]:
-    """The results of `tasks`, in their order, with a failed task's error as a
-    _Failed result instead of stopping the others (a worker that died, on a
-    distributed cluster; the tasks catch the library's errors themselves)."""
+    """The results of `tasks`, in their order. The tasks return the library's
+    errors as _Failed results themselves; on a distributed cluster, a task
+    whose worker died (again and again, until the scheduler gave up on it)
+    becomes one too instead of stopping the others. Any other exception is
+    raised, the first in the order of the tasks."""
     client = _distributed_client()
     if client is None:
         return list(dask.compute(*tasks))
     from distributed import wait
+    from distributed.scheduler import KilledWorker
 
     futures = client.compute(tasks)
     wait(futures)
@@ -184,9 +187,11 @@ def _compute_each(tasks: list[Any]) -> list[Any]:
     for future in futures:
         if future.status == "finished":
             results.append(future.result())
-        else:
-            error = future.exception()
-            results.append(_Failed(f"{type(error).__name__}: {error}"))
+            continue
+        error = future.exception()
+        if not isinstance(error, KilledWorker):
+            raise error
+        results.append(_Failed(f"{type(error).__name__}: {error}"))
     return results
 
 
