@@ -25,6 +25,7 @@ Needs Dask DataFrames, pandas and pyarrow: ``pip install 'velorium[dask]'``.
 
 from __future__ import annotations
 
+import functools
 import os
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, NamedTuple
@@ -135,6 +136,19 @@ def _category_codes(count: int, code: int, categories: int) -> np.ndarray:
     return np.full(count, code, dtype=dtype)
 
 
+@functools.lru_cache(maxsize=8)
+def _categories(values: tuple[str, ...]) -> pd.CategoricalDtype:
+    """The categorical type of `values`, made once per process (a worker
+    computes many partitions of the same table)."""
+    return pd.CategoricalDtype(list(values))
+
+
+def _category_column(count: int, value: str, values: tuple[str, ...]) -> pd.Categorical:
+    """`count` times `value`, as a categorical of `values`."""
+    dtype = _categories(values)
+    return pd.Categorical.from_codes(_category_codes(count, values.index(value), len(values)), dtype=dtype)
+
+
 def _failure(path: str, error: RuntimeError) -> RuntimeError:
     """The library's error of a run, its text prefixed by the run's path."""
     return RuntimeError(f"{path}: {error}")
@@ -198,11 +212,10 @@ def _compute_each(tasks: list[Any]) -> list[Any]:
 # ------------------------------------------------------------------ scan_table
 
 
-def _scan_meta(categories: tuple[list[str], list[str]], collect: bool) -> pd.DataFrame:
-    labels, paths = categories
+def _scan_meta(labels: tuple[str, ...], paths: tuple[str, ...], collect: bool) -> pd.DataFrame:
     columns: dict[str, Any] = {
-        "run": pd.Categorical([], categories=labels),
-        "path": pd.Categorical([], categories=paths),
+        "run": pd.Categorical([], dtype=_categories(labels)),
+        "path": pd.Categorical([], dtype=_categories(paths)),
     }
     for name, dtype in _SCAN_COLUMNS.items():
         columns[name] = pd.array([], dtype=_NULLABLE.get(dtype, dtype)) if collect else np.empty(0, dtype=dtype)
@@ -211,11 +224,8 @@ def _scan_meta(categories: tuple[list[str], list[str]], collect: bool) -> pd.Dat
     return pd.DataFrame(columns)
 
 
-def _scan_partition(categories: tuple[list[str], list[str]], position: int, path: str, prefer: str,
+def _scan_partition(path: str, labels: tuple[str, ...], paths: tuple[str, ...], prefer: str,
                     collect: bool) -> pd.DataFrame:
-    labels, paths = categories
-    run = labels.index(run_label(path))
-    where = paths.index(path)
     try:
         table = velorium.Acquisition(path, prefer).scan_table()
         error = None
@@ -225,8 +235,8 @@ def _scan_partition(categories: tuple[list[str], list[str]], position: int, path
         table, error = None, str(failed)
     count = 1 if table is None else len(table["index"])
     columns: dict[str, Any] = {
-        "run": pd.Categorical.from_codes(_category_codes(count, run, len(labels)), categories=labels),
-        "path": pd.Categorical.from_codes(_category_codes(count, where, len(paths)), categories=paths),
+        "run": _category_column(count, run_label(path), labels),
+        "path": _category_column(count, path, paths),
     }
     for name, dtype in _SCAN_COLUMNS.items():
         if table is None:
@@ -252,22 +262,33 @@ def scan_table(paths: Any, prefer: str = "profile", *, errors: str = "raise") ->
     the runs that opened) and no other value; the integer and boolean columns
     are then pandas' nullable types."""
     collect = _errors_option(errors)
-    if prefer not in ("profile", "centroid"):
-        raise ValueError(f"prefer must be 'profile' or 'centroid', not {prefer!r}")
+    _prefer_option(prefer)
     paths = _paths(paths)
-    categories = (_distinct([run_label(p) for p in paths]), _distinct(paths))
-    meta = _scan_meta(categories, collect)
+    labels, distinct = tuple(_distinct([run_label(p) for p in paths])), tuple(_distinct(paths))
+    meta = _scan_meta(labels, distinct, collect)
     if not paths:
         return dd.from_pandas(meta, npartitions=1)
-    shared = dask.delayed(categories, pure=True)
-    parts = [dask.delayed(_scan_partition, pure=True)(shared, i, p, prefer, collect) for i, p in enumerate(paths)]
-    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+    return _from_map(_scan_partition, paths, (labels, distinct, prefer, collect), meta, "velorium-scan-table")
+
+
+def _from_map(function: Any, items: list[Any], arguments: tuple[Any, ...], meta: pd.DataFrame,
+              label: str) -> dd.DataFrame:
+    """A Dask DataFrame of one partition per item, function(item, *arguments),
+    each of the types of `meta`: the partitions are made with those types, so
+    Dask adds no conversion of strings after each."""
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(function, items, args=arguments, meta=meta, label=label, enforce_metadata=False)
 
 
 def _errors_option(errors: str) -> bool:
     if errors not in ("raise", "collect"):
         raise ValueError(f"errors must be 'raise' or 'collect', not {errors!r}")
     return errors == "collect"
+
+
+def _prefer_option(prefer: str) -> None:
+    if prefer not in ("profile", "centroid"):
+        raise ValueError(f"prefer must be 'profile' or 'centroid', not {prefer!r}")
 
 
 # ------------------------------------------------------------------ peaks
@@ -304,14 +325,15 @@ def _plan_run(path: str, prefer: str, selection: dict[str, Any], limit: int) -> 
     return [(_within(selection, float(times[a]), float(times[b - 1])), b - a) for a, b in zip(bounds, bounds[1:])]
 
 
-def _peaks_meta(labels: list[str]) -> pd.DataFrame:
-    columns: dict[str, Any] = {"run": pd.Categorical([], categories=labels)}
+def _peaks_meta(labels: tuple[str, ...]) -> pd.DataFrame:
+    columns: dict[str, Any] = {"run": pd.Categorical([], dtype=_categories(labels))}
     columns.update({name: np.empty(0, dtype=dtype) for name, dtype in _PEAK_COLUMNS.items()})
     return pd.DataFrame(columns)
 
 
-def _peaks_partition(labels: list[str], run: int, path: str, prefer: str, selection: dict[str, Any],
-                     scans: int | None) -> pd.DataFrame:
+def _peaks_partition(part: tuple[str, dict[str, Any], int | None], labels: tuple[str, ...],
+                     prefer: str) -> pd.DataFrame:
+    path, selection, scans = part
     try:
         acquisition = velorium.Acquisition(path, prefer)
         chosen = np.asarray(acquisition.select(**selection), dtype=np.intp)
@@ -323,9 +345,8 @@ def _peaks_partition(labels: list[str], run: int, path: str, prefer: str, select
                            "the acquisition changed after the table was made")
     counts = np.diff(table["offsets"]).astype(np.intp)
     index = acquisition.scan_table()
-    total = int(table["offsets"][-1])
     columns = {
-        "run": pd.Categorical.from_codes(_category_codes(total, run, len(labels)), categories=labels),
+        "run": _category_column(int(table["offsets"][-1]), run_label(path), labels),
         "scan_number": np.repeat(index["scan_number"][chosen], counts),
         "ms_level": np.repeat(index["ms_level"][chosen], counts),
         "retention_time_sec": np.repeat(index["retention_time_sec"][chosen], counts),
@@ -353,20 +374,17 @@ def peaks(paths: Any, *, ms_level: int | None = None, rt_range: tuple[float, flo
     path. The runs' labels must differ."""
     if isinstance(partition_points, bool) or not isinstance(partition_points, int) or partition_points < 1:
         raise ValueError(f"partition_points must be a positive int, not {partition_points!r}")
-    if prefer not in ("profile", "centroid"):
-        raise ValueError(f"prefer must be 'profile' or 'centroid', not {prefer!r}")
+    _prefer_option(prefer)
     paths = _paths(paths)
-    labels = _unique_labels(paths)
+    labels = tuple(_unique_labels(paths))
     meta = _peaks_meta(labels)
     selection = _selection(ms_level, rt_range)
     with ThreadPoolExecutor(max_workers=min(8, max(1, len(paths)))) as pool:  # opening waits on the disk
         plans = list(pool.map(lambda p: _plan_run(p, prefer, selection, partition_points), paths))
-    shared = dask.delayed(labels, pure=True)
-    parts = [dask.delayed(_peaks_partition, pure=True)(shared, run, path, prefer, chosen, scans)
-             for run, (path, plan) in enumerate(zip(paths, plans)) for chosen, scans in plan]
+    parts = [(path, chosen, scans) for path, plan in zip(paths, plans) for chosen, scans in plan]
     if not parts:
         return dd.from_pandas(meta, npartitions=1)
-    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+    return _from_map(_peaks_partition, parts, (labels, prefer), meta, "velorium-peaks")
 
 
 # ------------------------------------------------------------------ xic
@@ -398,8 +416,9 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
     runs that succeeded and a list of (path, library text) of those that did
     not. The runs' labels must differ."""
     collect = _errors_option(errors)
+    _prefer_option(prefer)
     paths = _paths(paths)
-    labels = _unique_labels(paths)
+    labels = tuple(_unique_labels(paths))
     if not isinstance(targets, np.ndarray):
         targets = list(targets)  # an iterator is read once, here
     arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate, **_selection(ms_level, rt_range))
@@ -414,13 +433,13 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
             failures.append((path, result.text))
             continue
         rt, table = result
-        runs.append(_category_codes(table.size, run, len(labels)))
+        runs.append(_category_codes(table.size, run, len(labels)))  # codes of `labels`
         times.append(np.tile(rt, count))
         values.append(table.reshape(-1))
     scans = [t.size // count if count else 0 for t in times]
     frame = pd.DataFrame({
         "run": pd.Categorical.from_codes(np.concatenate(runs) if runs else _category_codes(0, 0, len(labels)),
-                                         categories=labels),
+                                         dtype=_categories(labels)),
         "target_index": np.concatenate([np.repeat(np.arange(count, dtype=np.int64), s) for s in scans])
         if scans else np.empty(0, dtype=np.int64),
         "target_mz": np.concatenate([np.repeat(target_mz, s) for s in scans]) if scans else np.empty(0),
@@ -470,8 +489,7 @@ def convert(paths: Any, output_folder: str | os.PathLike[str], *, format: str = 
     folder if it is missing."""
     if format not in _FORMATS:
         raise ValueError(f"format must be 'mzml' or 'mgf', not {format!r}")
-    if prefer not in ("profile", "centroid"):
-        raise ValueError(f"prefer must be 'profile' or 'centroid', not {prefer!r}")
+    _prefer_option(prefer)
     paths = _paths(paths)
     _check_options(getattr(velorium.Acquisition, f"to_{format}"), options)
     folder = os.fsdecode(os.fspath(output_folder))

@@ -93,6 +93,21 @@ def test_import_velorium_loads_no_dataframe_library():
     assert done.stdout.split() == ["[]", "velorium", "True"], done.stderr
 
 
+def test_the_module_is_a_package_whatever_loader_runs_it():
+    # As an editable install's finder does: the file, without the package's search path.
+    done = run_python("""
+        import importlib.util, sys
+        origin = importlib.util.find_spec("velorium").origin
+        spec = importlib.util.spec_from_file_location("velorium", origin, submodule_search_locations=None)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules["velorium"] = module
+        spec.loader.exec_module(module)
+        import velorium.dask
+        print(module.__path__ == [origin.rsplit("/", 1)[0]], velorium.dask.run_label("a/b.d"))
+    """)
+    assert done.stdout.split() == ["True", "b.d"], done.stderr
+
+
 @pytest.mark.parametrize("missing", ["dask", "pandas", "pyarrow"])
 def test_without_the_extra_the_import_error_names_it(missing):
     done = run_python(f"""
