@@ -5,11 +5,13 @@
   loop. Twice: as installed, where every xic call already decodes and sweeps
   on all the CPUs of its process, and with each process held to one CPU of
   its own (sched_setaffinity), where the two workers are what runs in
-  parallel.
+  parallel. Beside the loop of xic calls, the same loop that also builds the
+  long table velorium.dask.xic returns.
 - peaks() over the 1 GB run with the default partition size, on a cluster of
   one worker with one thread: the worker's peak resident memory above what it
   held before, against the largest partition's bytes (pandas'
-  memory_usage(deep=True)).
+  memory_usage(deep=True)); with Dask's default scheduling and with
+  worker-saturation 1.0.
 - scan_table() over 100 small runs, computed into one pandas DataFrame on the
   two-worker cluster, against a loop of Acquisition(path).scan_table() in one
   process (and, for reference, that loop building the same DataFrame).
@@ -81,11 +83,15 @@ def xic_benchmark(paths: list[str], reps: int) -> dict:
     out: dict = {"runs": len(paths), "targets": int(chosen.size), "tolerance_ppm": TOLERANCE_PPM,
                  "cpus": len(everything)}
     try:
-        def loop(cpus):
+        labels = tuple(velorium.dask.run_label(p) for p in paths)
+
+        def loop(cpus, frame=False):
             def calls():
                 os.sched_setaffinity(0, cpus)  # the library's threads: one per CPU of this mask
                 try:
-                    return [velorium.Acquisition(p).xic(chosen, TOLERANCE_PPM) for p in paths]
+                    results = [velorium.Acquisition(p).xic(chosen, TOLERANCE_PPM) for p in paths]
+                    # The same long table as velorium.dask.xic, by the same code.
+                    return velorium.dask._xic_frame(labels, chosen, results) if frame else results
                 finally:
                     os.sched_setaffinity(0, everything)
             return calls
@@ -98,7 +104,8 @@ def xic_benchmark(paths: list[str], reps: int) -> dict:
                 out[mode] = None
                 continue
             pin_workers(client, cpus)
-            cases = {"loop": loop(everything if cpus is None else cpus[:1]), "dask": on_dask}
+            mask = everything if cpus is None else cpus[:1]
+            cases = {"loop": loop(mask), "loop_frame": loop(mask, frame=True), "dask": on_dask}
             cases["dask"](), cases["loop"]()  # warm: imports on the workers, the page cache
             times, results = interleaved(cases, reps)
             frame, direct = results["dask"], results["loop"]
@@ -108,6 +115,7 @@ def xic_benchmark(paths: list[str], reps: int) -> dict:
             t = {name: summary(v) for name, v in times.items()}
             out[mode] = {"times": t, "speedup": ratio(t["loop"]["min"], t["dask"]["min"]),
                          "speedup_median": ratio(t["loop"]["median"], t["dask"]["median"]),
+                         "speedup_same_table": ratio(t["loop_frame"]["min"], t["dask"]["min"]),
                          "rows": int(len(frame))}
         pin_workers(client, None)
     finally:
@@ -139,10 +147,16 @@ def partition_bytes(frame) -> int:
     return int(frame.memory_usage(deep=True).sum())
 
 
-def peaks_memory(big: str, warm: str) -> dict:
+def peaks_memory(big: str, warm: str, saturation: float | None) -> dict:
+    """Dask's scheduler hands a worker up to worker-saturation x threads
+    partitions to build before it has run what consumes them: with the
+    default, 1.1, a one-thread worker may hold two partitions; with 1.0, one."""
+    import dask
     import velorium.dask
 
-    local, client = cluster(1)
+    settings = {} if saturation is None else {"distributed.scheduler.worker-saturation": saturation}
+    with dask.config.set(settings):  # read by the scheduler as the cluster starts
+        local, client = cluster(1)
     try:
         # The worker imports velorium.dask, pandas and pyarrow and decodes once before the baseline.
         velorium.dask.peaks([warm], partition_points=10_000).map_partitions(len).compute()
@@ -157,7 +171,9 @@ def peaks_memory(big: str, warm: str) -> dict:
         client.close()
         local.close()
     largest = int(max(sizes))
-    return {"partitions": int(table.npartitions), "partition_points": velorium.dask.PARTITION_POINTS,
+    return {"worker_saturation": saturation if saturation is not None else
+            dask.config.get("distributed.scheduler.worker-saturation"),
+            "partitions": int(table.npartitions), "partition_points": velorium.dask.PARTITION_POINTS,
             "points": points, "largest_partition_bytes": largest, "worker_rss_before": before,
             "worker_peak_rss": peak, "peak_above_before": peak - before,
             "ratio": ratio(peak - before, largest), "seconds": seconds}
@@ -202,7 +218,8 @@ def run(data: str, big: str, reps: int) -> dict:
     log("xic of 1000 targets over 20 runs")
     result["xic"] = xic_benchmark(xic_runs, reps)
     log("peaks() of the 1 GB run: worker memory")
-    result["peaks_memory"] = peaks_memory(big, table_runs[0])
+    result["peaks_memory"] = {"default": peaks_memory(big, table_runs[0], None),
+                              "saturation_1": peaks_memory(big, table_runs[0], 1.0)}
     log("scan_table() of 100 runs")
     result["scan_table"] = scan_table_benchmark(table_runs, reps)
     return result

@@ -399,6 +399,38 @@ def _xic_run(targets: Any, path: str, prefer: str, arguments: dict[str, Any], co
         raise _failure(path, failed) from failed
 
 
+def _xic_frame(labels: tuple[str, ...], target_mz: np.ndarray, results: list[Any]) -> pd.DataFrame:
+    """The long table of the (retention times, values) of each run of
+    `labels` (None for a run left out), each column written once, in place."""
+    count = target_mz.size
+    sizes = [0 if result is None else result[1].size for result in results]
+    total = sum(sizes)
+    codes = np.empty(total, dtype=_category_codes(0, 0, len(labels)).dtype)
+    target_index = np.empty(total, dtype=np.int64)
+    target_column = np.empty(total)
+    times = np.empty(total)
+    values = np.empty(total)
+    start = 0
+    for run, (result, size) in enumerate(zip(results, sizes)):
+        if result is None or size == 0:
+            continue
+        rt, table = result
+        end = start + size
+        codes[start:end] = run
+        target_index[start:end].reshape(count, -1)[:] = np.arange(count)[:, None]
+        target_column[start:end].reshape(count, -1)[:] = target_mz[:, None]
+        times[start:end].reshape(count, -1)[:] = rt
+        values[start:end] = table.reshape(-1)
+        start = end
+    return pd.DataFrame({
+        "run": pd.Categorical.from_codes(codes, dtype=_categories(labels)),
+        "target_index": target_index,
+        "target_mz": target_column,
+        "retention_time_sec": times,
+        "value": values,
+    }, copy=False)
+
+
 def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level: int | None = 1,
         rt_range: tuple[float, float] | None = None, aggregate: str = "sum", *, prefer: str = "profile",
         errors: str = "raise") -> Any:
@@ -425,27 +457,9 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
     shared = dask.delayed(targets, pure=True, traverse=False)
     tasks = [dask.delayed(_xic_run, pure=True)(shared, path, prefer, arguments, collect) for path in paths]
     results = _compute_each(tasks) if collect else list(dask.compute(*tasks))
-    target_mz = np.asarray(targets, dtype=np.float64).reshape(-1)
-    count = target_mz.size
-    runs, times, values, failures = [], [], [], []
-    for run, (path, result) in enumerate(zip(paths, results)):
-        if isinstance(result, _Failed):
-            failures.append((path, result.text))
-            continue
-        rt, table = result
-        runs.append(_category_codes(table.size, run, len(labels)))  # codes of `labels`
-        times.append(np.tile(rt, count))
-        values.append(table.reshape(-1))
-    scans = [t.size // count if count else 0 for t in times]
-    frame = pd.DataFrame({
-        "run": pd.Categorical.from_codes(np.concatenate(runs) if runs else _category_codes(0, 0, len(labels)),
-                                         dtype=_categories(labels)),
-        "target_index": np.concatenate([np.repeat(np.arange(count, dtype=np.int64), s) for s in scans])
-        if scans else np.empty(0, dtype=np.int64),
-        "target_mz": np.concatenate([np.repeat(target_mz, s) for s in scans]) if scans else np.empty(0),
-        "retention_time_sec": np.concatenate(times) if times else np.empty(0),
-        "value": np.concatenate(values) if values else np.empty(0),
-    }, copy=False)
+    failures = [(path, result.text) for path, result in zip(paths, results) if isinstance(result, _Failed)]
+    frame = _xic_frame(labels, np.asarray(targets, dtype=np.float64).reshape(-1),
+                       [None if isinstance(result, _Failed) else result for result in results])
     return (frame, failures) if collect else frame
 
 
