@@ -24,6 +24,7 @@ and the medians are kept beside them.
 from __future__ import annotations
 
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -55,6 +56,28 @@ def ensure_runs(folder: Path, name: str, count: int, args: tuple[str, ...]) -> l
                            check=True, capture_output=True)
         stamp.write_text(wanted)
     return [str(p) for p in paths]
+
+
+def process_cpu() -> float:
+    """CPU seconds of this process so far, all its threads (for a worker, run there)."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def with_cpu(fn, spent: list[float], client=None):
+    """fn, recording in `spent` the CPU seconds each call costs this process
+    (which runs a LocalCluster's scheduler too) and, given the client, its
+    workers: a measure of the work that a loaded machine does not distort."""
+    def total() -> float:
+        return process_cpu() + (sum(client.run(process_cpu).values()) if client is not None else 0.0)
+
+    def wrapped():
+        start = total()
+        try:
+            return fn()
+        finally:
+            spent.append(total() - start)
+    return wrapped
 
 
 def cluster(workers: int):
@@ -105,8 +128,11 @@ def xic_benchmark(paths: list[str], reps: int) -> dict:
                 continue
             pin_workers(client, cpus)
             mask = everything if cpus is None else cpus[:1]
-            cases = {"loop": loop(mask), "loop_frame": loop(mask, frame=True), "dask": on_dask}
-            cases["dask"](), cases["loop"]()  # warm: imports on the workers, the page cache
+            cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": []}
+            cases = {"loop": with_cpu(loop(mask), cpu["loop"]),
+                     "loop_frame": with_cpu(loop(mask, frame=True), cpu["loop_frame"]),
+                     "dask": with_cpu(on_dask, cpu["dask"], client)}
+            on_dask(), loop(mask)()  # warm: imports on the workers, the page cache
             times, results = interleaved(cases, reps)
             frame, direct = results["dask"], results["loop"]
             want = np.concatenate([values.reshape(-1) for _, values in direct])
@@ -116,6 +142,7 @@ def xic_benchmark(paths: list[str], reps: int) -> dict:
             out[mode] = {"times": t, "speedup": ratio(t["loop"]["min"], t["dask"]["min"]),
                          "speedup_median": ratio(t["loop"]["median"], t["dask"]["median"]),
                          "speedup_same_table": ratio(t["loop_frame"]["min"], t["dask"]["min"]),
+                         "cpu_seconds": {name: min(v) for name, v in cpu.items()},
                          "rows": int(len(frame))}
         pin_workers(client, None)
     finally:
@@ -197,7 +224,10 @@ def scan_table_benchmark(paths: list[str], reps: int) -> dict:
             return velorium.dask.scan_table(paths).compute()
 
         on_dask(), loop()  # warm
-        times, results = interleaved({"loop": loop, "loop_frame": loop_frame, "dask": on_dask}, reps)
+        cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": []}
+        times, results = interleaved({"loop": with_cpu(loop, cpu["loop"]),
+                                      "loop_frame": with_cpu(loop_frame, cpu["loop_frame"]),
+                                      "dask": with_cpu(on_dask, cpu["dask"], client)}, reps)
     finally:
         client.close()
         local.close()
@@ -205,6 +235,7 @@ def scan_table_benchmark(paths: list[str], reps: int) -> dict:
         raise RuntimeError("velorium.dask.scan_table and the loop disagree")
     t = {name: summary(v) for name, v in times.items()}
     return {"runs": len(paths), "scans": int(len(results["dask"])), "times": t,
+            "cpu_seconds": {name: min(v) for name, v in cpu.items()},
             "ratio": ratio(t["dask"]["min"], t["loop"]["min"]),
             "ratio_median": ratio(t["dask"]["median"], t["loop"]["median"]),
             "ratio_to_frame": ratio(t["dask"]["min"], t["loop_frame"]["min"])}

@@ -218,6 +218,20 @@ def test_peaks_are_every_runs_points_in_bounded_partitions(client, runs, selecti
         assert table.npartitions == max(1, sum(1 for p in runs if velorium.Acquisition(p).select(**selection)))
 
 
+@pytest.mark.parametrize("minutes, lengths", [
+    ([0.1, 0.2, 0.3, 0.4, 0.5, 0.6], [4, 4, 4]),
+    ([0.1, 0.1, 0.2, 0.2, 0.2, 0.3], [4, 6, 2]),  # scans of equal times stay together
+    ([0.1, 0.3, 0.2, 0.4, 0.5, 0.6], [12]),  # times that do not ascend: one partition
+])
+def test_peaks_split_a_run_between_distinct_times(client, tmp_path, minutes, lengths):
+    block = peak_block_format3([100.0, 200.0], [1.0, 2.0])
+    records = [ScanRecord(i + 1, m, descriptors=[Descriptor(3, 0, len(block), 2)]) for i, m in enumerate(minutes)]
+    path = str(write_scans(tmp_path / "times.d", records, stride=196, files={"MSPeak.bin": block}))
+    parts = dask.compute(*vd.peaks(path, partition_points=4).to_delayed())
+    assert [len(part) for part in parts] == lengths
+    assert pd.concat(parts).scan_number.tolist() == [n for n in range(1, 7) for _ in range(2)]
+
+
 def test_peaks_failures_raise_when_their_partition_is_computed(client, runs, damaged, tmp_path):
     bad_scan = library_text(lambda: velorium.Acquisition(damaged)[2])
     table = vd.peaks([runs[2], damaged], partition_points=4)  # two points a scan: two scans a partition
