@@ -7,12 +7,12 @@
 
 Each acquisition is converted by one task of velorium.dask.convert
 (velorium.Acquisition(path).to_mzml), on whichever worker Dask gives it;
-OUTDIR/NAME.mzML for RUN NAME.d. Without
---scheduler a LocalCluster of worker processes on this machine does the work;
-with it, the workers of that cluster do, and the paths must then be the same
-on every worker (a shared file system). Nothing is shared between the tasks:
-each opens its own acquisition and writes its own file, under a temporary
-name that becomes NAME.mzML only when the file is complete.
+OUTDIR/NAME.mzML for RUN NAME.d. Without --scheduler a LocalCluster of worker
+processes on this machine does the work; with it, the workers of that cluster
+do, and the paths must then be the same on every worker (a shared file
+system). Nothing is shared between the tasks: each opens its own acquisition
+and writes its own file, under a temporary name that becomes NAME.mzML only
+when the file is complete; of two inputs named alike, the later one fails.
 
 Prints one line per acquisition and exits with status 1 when any failed.
 Needs velorium[dask].

@@ -14,7 +14,8 @@
   worker-saturation 1.0.
 - scan_table() over 100 small runs, computed into one pandas DataFrame on the
   two-worker cluster, against a loop of Acquisition(path).scan_table() in one
-  process (and, for reference, that loop building the same DataFrame).
+  process (and, for reference, that loop building a DataFrame, and the same
+  scan_table() on Dask's local threaded scheduler).
 
 The timed cases alternate round by round, so that a busy spell of the shared
 machine hits both sides alike; the ratios use the least disturbed round (min)
@@ -223,11 +224,15 @@ def scan_table_benchmark(paths: list[str], reps: int) -> dict:
         def on_dask():
             return velorium.dask.scan_table(paths).compute()
 
+        def on_threads():  # Dask's local scheduler: threads of this process, no cluster
+            return velorium.dask.scan_table(paths).compute(scheduler="threads")
+
         on_dask(), loop()  # warm
-        cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": []}
+        cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": [], "threads": []}
         times, results = interleaved({"loop": with_cpu(loop, cpu["loop"]),
                                       "loop_frame": with_cpu(loop_frame, cpu["loop_frame"]),
-                                      "dask": with_cpu(on_dask, cpu["dask"], client)}, reps)
+                                      "dask": with_cpu(on_dask, cpu["dask"], client),
+                                      "threads": with_cpu(on_threads, cpu["threads"])}, reps)
     finally:
         client.close()
         local.close()
@@ -238,7 +243,8 @@ def scan_table_benchmark(paths: list[str], reps: int) -> dict:
             "cpu_seconds": {name: min(v) for name, v in cpu.items()},
             "ratio": ratio(t["dask"]["min"], t["loop"]["min"]),
             "ratio_median": ratio(t["dask"]["median"], t["loop"]["median"]),
-            "ratio_to_frame": ratio(t["dask"]["min"], t["loop_frame"]["min"])}
+            "ratio_to_frame": ratio(t["dask"]["min"], t["loop_frame"]["min"]),
+            "ratio_threads": ratio(t["threads"]["min"], t["loop"]["min"])}
 
 
 def run(data: str, big: str, reps: int) -> dict:
