@@ -124,11 +124,11 @@ def test_without_the_extra_the_import_error_names_it(missing):
 
 @pytest.mark.parametrize("name", [b"plain.d", b"caf\xc3\xa9.d", b"bad\xff\xfe.d", b"x.D"])
 @pytest.mark.parametrize("form", ["{}", "{}/", "./{}", "{}/.", "sub/../{}", "{}//"])
-def test_run_label_is_the_libraries(tmp_path, runs, name, form):
+def test_run_label_is_the_libraries(tmp_path, monkeypatch, runs, name, form):
     folder = os.fsencode(tmp_path) + b"/" + name
     os.symlink(runs[2], folder)
     (tmp_path / "sub").mkdir(exist_ok=True)
-    os.chdir(tmp_path)
+    monkeypatch.chdir(tmp_path)
     path = os.fsdecode(form.format(os.fsdecode(name)))
     assert vd.run_label(path) == velorium.Acquisition(path).run_info()["source_file_name"]
     assert vd.run_label(os.fsencode(path)) == vd.run_label(path)
