@@ -72,7 +72,7 @@ declare -A python_of
 make_venv() {  # label, command that creates the venv given as its last argument
   local label=$1 venv=$work/venv-$1; shift
   [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check . -r bench/requirements.txt \
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[dask]" -r bench/requirements.txt \
     >"$logs/pip-$label.log" 2>&1 || { tail -n 40 "$logs/pip-$label.log"; return 1; }
   python_of[$label]=$venv/bin/python
   labels+=("$label")
@@ -84,7 +84,7 @@ else
 fi
 step "venv py3 (pip install . -r bench/requirements.txt)" make_venv py3 python3 -m venv
 primary=${python_of[${labels[0]}]}
-note_command "python -m venv ...; pip install . -r bench/requirements.txt    # for: ${labels[*]}"
+note_command "python -m venv ...; pip install .[dask] -r bench/requirements.txt    # for: ${labels[*]}"
 
 # --- Data ------------------------------------------------------------------------
 step "acquisitions" "$primary" -m velbench data --dir "$data" --out "$results/datasets.json"
@@ -132,6 +132,9 @@ note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    
 step "output codecs" "$primary" -m velbench codecs --cpp "$cpp_build/bench/velorium_codecs_time" --reps "$reps" \
   --out "$results/codecs.json"
 note_command "python -m velbench codecs --cpp build/bench/cpp/bench/velorium_codecs_time --reps $reps    # MS-Numpress against pynumpress, SHA-1 against hashlib; ${labels[0]}"
+step "many runs on Dask" "$primary" -m velbench many --data "$data" --big "$big" --reps "$reps" \
+  --out "$results/many.json"
+note_command "python -m velbench many --data DIR --big DIR/profile-1g.d --reps $reps    # velorium.dask on a LocalCluster; ${labels[0]}"
 
 # --- Report ----------------------------------------------------------------------
 machine_args=()

@@ -5,16 +5,17 @@
     python examples/convert_many.py /data/*.d -o /data/mzml --workers 8
     python examples/convert_many.py /shared/*.d -o /shared/mzml --scheduler tcp://host:8786
 
-Each acquisition is converted by one task, velorium.Acquisition(path).to_mzml,
-on whichever worker Dask gives it; OUTDIR/NAME.mzML for RUN NAME.d. Without
---scheduler a LocalCluster of worker processes on this machine does the work;
-with it, the workers of that cluster do, and the paths must then be the same
-on every worker (a shared file system). Nothing is shared between the tasks:
-each opens its own acquisition and writes its own file, under a temporary
-name that becomes NAME.mzML only when the file is complete.
+Each acquisition is converted by one task of velorium.dask.convert
+(velorium.Acquisition(path).to_mzml), on whichever worker Dask gives it;
+OUTDIR/NAME.mzML for RUN NAME.d. Without --scheduler a LocalCluster of worker
+processes on this machine does the work; with it, the workers of that cluster
+do, and the paths must then be the same on every worker (a shared file
+system). Nothing is shared between the tasks: each opens its own acquisition
+and writes its own file, under a temporary name that becomes NAME.mzML only
+when the file is complete; of two inputs named alike, the later one fails.
 
 Prints one line per acquisition and exits with status 1 when any failed.
-Needs dask[distributed] besides velorium.
+Needs velorium[dask].
 """
 
 from __future__ import annotations
@@ -26,34 +27,23 @@ from collections.abc import Sequence
 from pathlib import Path
 
 
-def convert_one(path: str, out_dir: str, compression: bool = True) -> dict:
-    """Convert one acquisition; the task that runs on a worker."""
-    import velorium
-
-    name = Path(path).name
-    stem = name[:-2] if name.lower().endswith(".d") and len(name) > 2 else name
-    target = Path(out_dir) / f"{stem}.mzML"
-    acquisition = velorium.Acquisition(path)
-    acquisition.to_mzml(target, compression=compression)
-    return {"input": path, "output": str(target), "spectra": len(acquisition), "bytes": target.stat().st_size}
-
-
 def convert_all(paths: Sequence[str], out_dir: str, client, compression: bool = True) -> list[dict]:
     """Convert every path on the client's cluster. Returns one record per
-    path, in the order given: the result of convert_one, or {"input": path,
-    "error": text} for a path that failed."""
-    from dask.distributed import as_completed
+    path, in the order given: {"input", "output", "spectra", "bytes"} for a
+    file written, or {"input": path, "error": text} for a path that failed."""
+    import velorium
+    import velorium.dask
 
-    futures = [client.submit(convert_one, p, out_dir, compression, pure=False, key=f"mzml-{i}")
-               for i, p in enumerate(paths)]
-    position = {f.key: i for i, f in enumerate(futures)}
-    results: list[dict] = [{} for _ in paths]
-    for future in as_completed(futures):
-        i = position[future.key]
-        if future.status == "finished":
-            results[i] = future.result()
+    with client.as_current():
+        outcomes = velorium.dask.convert(paths, out_dir, compression=compression)
+    results = []
+    for outcome in outcomes:
+        if outcome.error is not None:
+            results.append({"input": outcome.path, "error": outcome.error})
         else:
-            results[i] = {"input": paths[i], "error": f"{type(future.exception()).__name__}: {future.exception()}"}
+            results.append({"input": outcome.path, "output": outcome.output,
+                            "spectra": len(velorium.Acquisition(outcome.path)),
+                            "bytes": Path(outcome.output).stat().st_size})
     return results
 
 

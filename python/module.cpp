@@ -1,7 +1,7 @@
 // The extension module `velorium`: multi-phase initialisation; the
 // execution step adds RawReader, Spectrum, SpectrumIter and iter_spectra,
 // then Acquisition, each to the module and, in that order, to its __all__
-// list.
+// list. The module is installed as the __init__ of the package `velorium`.
 #include "module.hpp"
 
 #include "arrays.hpp"
@@ -60,12 +60,47 @@ int add_public(PyObject* module, const char* name, PyObject* object) {
   return PyList_Append(all.get(), text.get());
 }
 
+// Installed as velorium/__init__.<suffix>, the module is the package
+// `velorium`, whose folder holds its pure-Python modules (velorium.dask). The
+// import system sets __path__ when it finds the file itself; a loader that
+// takes only __init__.py for a package (the redirecting finder of an editable
+// install) leaves it out, so it is set here from the module's origin. Only
+// the text of the origin is used: no file is touched.
+int set_package_path(PyObject* module) {
+  const auto absent = [] {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  };
+  if (Ref path(PyObject_GetAttrString(module, "__path__")); path) return 0;
+  if (absent() != 0) return -1;
+  Ref spec(PyObject_GetAttrString(module, "__spec__"));
+  if (!spec) return absent();
+  if (spec.get() == Py_None) return 0;
+  Ref origin(PyObject_GetAttrString(spec.get(), "origin"));
+  if (!origin) return absent();
+  if (!PyUnicode_Check(origin.get())) return 0;
+  const Py_ssize_t length = PyUnicode_GetLength(origin.get());
+  const Py_ssize_t slash = PyUnicode_FindChar(origin.get(), '/', 0, length, -1);
+  if (slash == -2) return -1;
+  if (slash < 0) return 0;
+  Ref init(PyUnicode_FromString("__init__."));
+  if (!init) return -1;
+  const Py_ssize_t is_init = PyUnicode_Tailmatch(origin.get(), init.get(), slash + 1, length, -1);
+  if (is_init <= 0) return static_cast<int>(is_init);
+  Ref folder(PyUnicode_Substring(origin.get(), 0, slash));
+  Ref list(PyList_New(0));
+  if (!folder || !list || PyList_Append(list.get(), folder.get()) != 0) return -1;
+  return PyModule_AddObjectRef(module, "__path__", list.get());
+}
+
 PyMethodDef kIterSpectraDef = {
     "iter_spectra", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_spectra)),
     METH_FASTCALL | METH_KEYWORDS, kIterSpectraDoc};
 
 int exec_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
+  if (set_package_path(module) != 0) return -1;
   // The package's version: the one the library reports in run metadata.
   if (PyModule_AddStringConstant(module, "__version__", std::string(kSoftwareVersion).c_str()) != 0) return -1;
   PyObject* buffer = create_buffer_type(module);

@@ -64,7 +64,8 @@ wheel=$(ls "$dist"/velorium-"$version"-*.whl) || fail "no wheel velorium-$versio
 # What the sdist must hold to build anywhere; nothing of the build folders.
 listing=$(tar -tzf "$sdist")
 for need in pyproject.toml CMakeLists.txt LICENSE README.md CHANGELOG.md velorium/src/velorium/version.hpp.in \
-            python/CMakeLists.txt python/velorium-stubs/__init__.pyi lumora-core/CMakeLists.txt; do
+            python/CMakeLists.txt python/velorium/dask.py python/velorium-stubs/__init__.pyi \
+            python/velorium-stubs/dask.pyi lumora-core/CMakeLists.txt; do
   grep -qx "velorium-$version/$need" <<<"$listing" || fail "the sdist lacks $need"
 done
 if grep -q "^velorium-$version/build" <<<"$listing"; then fail "the sdist holds build folders"; fi
@@ -84,8 +85,11 @@ say "$(basename "$repaired"): $(du -k "$repaired" | cut -f1) KiB, tag $tag"
 # --- Contents and links ----------------------------------------------------------
 unpacked=$work/unpacked
 rm -rf "$unpacked" && "$py" -m zipfile -e "$repaired" "$unpacked"
-ls "$unpacked"/velorium.cpython-*.so >/dev/null 2>&1 || fail "no extension module in the wheel"
-[ -f "$unpacked/velorium-stubs/__init__.pyi" ] || fail "no type stubs in the wheel"
+# The package velorium: the extension module is its __init__, velorium.dask beside it.
+ls "$unpacked"/velorium/__init__.cpython-*.so >/dev/null 2>&1 || fail "no extension module in the wheel"
+[ -f "$unpacked/velorium/dask.py" ] || fail "no velorium/dask.py in the wheel"
+[ -f "$unpacked/velorium-stubs/__init__.pyi" ] && [ -f "$unpacked/velorium-stubs/dask.pyi" ] \
+  || fail "no type stubs in the wheel"
 cmp -s "$unpacked/velorium-$version.dist-info/licenses/LICENSE" LICENSE || fail "the wheel lacks the license"
 grep -qx "Version: $version" "$unpacked/velorium-$version.dist-info/METADATA" || fail "the wheel's metadata has another version"
 # Every ELF file of the wheel needs only glibc's libraries and libgcc_s, which

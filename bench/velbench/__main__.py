@@ -100,6 +100,9 @@ def main(argv: list[str] | None = None) -> int:
 
     s = sub.add_parser("codecs", help="MS-Numpress encoders against pynumpress, SHA-1 against hashlib")
     s.add_argument("--cpp", required=True, help="the velorium_codecs_time executable")
+    s = sub.add_parser("many", help="velorium.dask: xic over 20 runs, peaks memory, scan_table over 100 runs")
+    s.add_argument("--data", required=True, help="the data folder (its many/ subfolder holds the runs written)")
+    s.add_argument("--big", required=True, help="the 1 GB run")
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
@@ -197,6 +200,10 @@ def main(argv: list[str] | None = None) -> int:
         from .codecs import run
 
         write_json(args.out, run(args.cpp, args.reps))
+    elif args.step == "many":
+        from .many import run
+
+        write_json(args.out, run(args.data, args.big, args.reps))
     elif args.step == "report":
         from .report import write_report
 

@@ -55,12 +55,13 @@ def run(path: str) -> dict:
     if subprocess.run([perf, "stat", "-e", "task-clock", "true"], capture_output=True).returncode != 0:
         return {"available": False, "reason": "perf cannot sample here"}
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    built = sorted(ROOT.glob(f"build/py-*/python/velorium{suffix}"), key=lambda p: p.stat().st_mtime)
+    built = sorted(ROOT.glob(f"build/py-*/python/velorium/__init__{suffix}"), key=lambda p: p.stat().st_mtime)
     if not built:
-        return {"available": False, "reason": f"no unstripped velorium{suffix} in build/py-*"}
+        return {"available": False, "reason": f"no unstripped velorium/__init__{suffix} in build/py-*"}
     out: dict = {"available": True, "module": str(built[-1].relative_to(ROOT))}
     with tempfile.TemporaryDirectory() as tmp:
-        shutil.copy2(built[-1], Path(tmp) / built[-1].name)
+        (Path(tmp) / "velorium").mkdir()
+        shutil.copy2(built[-1], Path(tmp) / "velorium" / built[-1].name)
         for name, program in PROGRAMS.items():
             data = Path(tmp) / f"{name}.data"
             rec = subprocess.run([perf, "record", "-F", "2000", "-o", str(data), "--", sys.executable, "-c",

@@ -51,6 +51,7 @@ def check_package(version: str) -> None:
     check(importlib.metadata.version("velorium") == version, "the package metadata has another version")
     files = {str(f) for f in importlib.metadata.files("velorium") or ()}
     check("velorium-stubs/__init__.pyi" in files, "the type stubs are not installed")
+    check("velorium/dask.py" in files, "velorium.dask is not installed")
     check(any(f.endswith("licenses/LICENSE") for f in files), "the license is not installed")
     check(velorium.__all__[:4] == ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra"],
           f"__all__ begins {velorium.__all__[:4]}")

@@ -1,0 +1,262 @@
+"""Many runs on Dask (velorium.dask), side by side with one process doing the same.
+
+- XIC of 1,000 targets over 20 runs: a LocalCluster of two worker processes
+  (one thread each) against one process calling Acquisition(path).xic in a
+  loop. Twice: as installed, where every xic call already decodes and sweeps
+  on all the CPUs of its process, and with each process held to one CPU of
+  its own (sched_setaffinity), where the two workers are what runs in
+  parallel. Beside the loop of xic calls, the same loop that also builds the
+  long table velorium.dask.xic returns.
+- peaks() over the 1 GB run with the default partition size, on a cluster of
+  one worker with one thread: the worker's peak resident memory above what it
+  held before, against the largest partition's bytes (pandas'
+  memory_usage(deep=True)); with Dask's default scheduling and with
+  worker-saturation 1.0.
+- scan_table() over 100 small runs, computed into one pandas DataFrame on the
+  two-worker cluster, against a loop of Acquisition(path).scan_table() in one
+  process (and, for reference, that loop building a DataFrame, and the same
+  scan_table() on Dask's local threaded scheduler).
+
+The timed cases alternate round by round, so that a busy spell of the shared
+machine hits both sides alike; the ratios use the least disturbed round (min)
+and the medians are kept beside them.
+"""
+
+from __future__ import annotations
+
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from .common import ROOT, interleaved, log, ratio, summary
+from .xic import targets as xic_targets
+
+WRITER = ROOT / "tools" / "write_acquisition.py"
+XIC_RUNS = 20
+XIC_RUN_ARGS = ("--scans", "300", "--points", "20000", "--ms2-share", "0.25", "--spectra", "profile",
+                "--encoding", "lzf")
+TABLE_RUNS = 100
+TABLE_RUN_ARGS = ("--scans", "200", "--points", "200", "--ms2-share", "0.3", "--spectra", "mixed")
+TOLERANCE_PPM = 20.0
+
+
+def ensure_runs(folder: Path, name: str, count: int, args: tuple[str, ...]) -> list[str]:
+    """`count` runs written with the acquisition writer (seeds 1..count), reused
+    while the writer's arguments are unchanged."""
+    folder.mkdir(parents=True, exist_ok=True)
+    stamp = folder / f"{name}.stamp"
+    wanted = f"{count} {' '.join(args)}"
+    paths = [folder / f"{name}-{i:03d}.d" for i in range(count)]
+    if not (stamp.is_file() and stamp.read_text() == wanted and all((p / "AcqData").is_dir() for p in paths)):
+        log(f"writing {count} runs {name}-NNN.d ({' '.join(args)})")
+        for i, path in enumerate(paths):
+            subprocess.run([sys.executable, str(WRITER), str(path), *args, "--seed", str(i + 1), "--force"],
+                           check=True, capture_output=True)
+        stamp.write_text(wanted)
+    return [str(p) for p in paths]
+
+
+def process_cpu() -> float:
+    """CPU seconds of this process so far, all its threads (for a worker, run there)."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def with_cpu(fn, spent: list[float], client=None):
+    """fn, recording in `spent` the CPU seconds each call costs this process
+    (which runs a LocalCluster's scheduler too) and, given the client, its
+    workers: a measure of the work that a loaded machine does not distort."""
+    def total() -> float:
+        return process_cpu() + (sum(client.run(process_cpu).values()) if client is not None else 0.0)
+
+    def wrapped():
+        start = total()
+        try:
+            return fn()
+        finally:
+            spent.append(total() - start)
+    return wrapped
+
+
+def cluster(workers: int):
+    from dask.distributed import Client, LocalCluster
+
+    local = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    return local, Client(local)
+
+
+def pin_workers(client, cpus: list[int] | None) -> None:
+    """Worker k runs on CPU cpus[k] alone, or every worker on all CPUs (None)."""
+    everything = sorted(os.sched_getaffinity(0))
+    for k, address in enumerate(sorted(client.scheduler_info()["workers"])):
+        mask = everything if cpus is None else [cpus[k % len(cpus)]]
+        client.run(os.sched_setaffinity, 0, mask, workers=[address])
+
+
+def xic_benchmark(paths: list[str], reps: int) -> dict:
+    import numpy as np
+    import velorium
+    import velorium.dask
+
+    chosen = xic_targets()
+    everything = sorted(os.sched_getaffinity(0))
+    local, client = cluster(2)
+    out: dict = {"runs": len(paths), "targets": int(chosen.size), "tolerance_ppm": TOLERANCE_PPM,
+                 "cpus": len(everything)}
+    try:
+        labels = tuple(velorium.dask.run_label(p) for p in paths)
+
+        def loop(cpus, frame=False):
+            def calls():
+                os.sched_setaffinity(0, cpus)  # the library's threads: one per CPU of this mask
+                try:
+                    results = [velorium.Acquisition(p).xic(chosen, TOLERANCE_PPM) for p in paths]
+                    # The same long table as velorium.dask.xic, by the same code.
+                    return velorium.dask._xic_frame(labels, chosen, results) if frame else results
+                finally:
+                    os.sched_setaffinity(0, everything)
+            return calls
+
+        def on_dask():
+            return velorium.dask.xic(paths, chosen, TOLERANCE_PPM)
+
+        for mode, cpus in (("all_cpus", None), ("one_cpu_each", everything[:2])):
+            if cpus is not None and len(everything) < 2:
+                out[mode] = None
+                continue
+            pin_workers(client, cpus)
+            mask = everything if cpus is None else cpus[:1]
+            cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": []}
+            cases = {"loop": with_cpu(loop(mask), cpu["loop"]),
+                     "loop_frame": with_cpu(loop(mask, frame=True), cpu["loop_frame"]),
+                     "dask": with_cpu(on_dask, cpu["dask"], client)}
+            on_dask(), loop(mask)()  # warm: imports on the workers, the page cache
+            times, results = interleaved(cases, reps)
+            frame, direct = results["dask"], results["loop"]
+            want = np.concatenate([values.reshape(-1) for _, values in direct])
+            if not np.array_equal(frame["value"].to_numpy(), want):
+                raise RuntimeError("velorium.dask.xic and the loop disagree")
+            t = {name: summary(v) for name, v in times.items()}
+            out[mode] = {"times": t, "speedup": ratio(t["loop"]["min"], t["dask"]["min"]),
+                         "speedup_median": ratio(t["loop"]["median"], t["dask"]["median"]),
+                         "speedup_same_table": ratio(t["loop_frame"]["min"], t["dask"]["min"]),
+                         "cpu_seconds": {name: min(v) for name, v in cpu.items()},
+                         "rows": int(len(frame))}
+        pin_workers(client, None)
+    finally:
+        client.close()
+        local.close()
+    return out
+
+
+def worker_reset_peak() -> int:
+    """(on a worker) resets the peak resident size to the current one; returns it."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return resident("VmRSS")
+
+
+def resident(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def worker_peak() -> int:
+    return resident("VmHWM")
+
+
+def partition_bytes(frame) -> int:
+    return int(frame.memory_usage(deep=True).sum())
+
+
+def peaks_memory(big: str, warm: str, saturation: float | None) -> dict:
+    """Dask's scheduler hands a worker up to worker-saturation x threads
+    partitions to build before it has run what consumes them: with the
+    default, 1.1, a one-thread worker may hold two partitions; with 1.0, one."""
+    import dask
+    import velorium.dask
+
+    settings = {} if saturation is None else {"distributed.scheduler.worker-saturation": saturation}
+    with dask.config.set(settings):  # read by the scheduler as the cluster starts
+        local, client = cluster(1)
+    try:
+        # The worker imports velorium.dask, pandas and pyarrow and decodes once before the baseline.
+        velorium.dask.peaks([warm], partition_points=10_000).map_partitions(len).compute()
+        table = velorium.dask.peaks([big])
+        [before] = client.run(worker_reset_peak).values()
+        t0 = time.perf_counter()
+        sizes = table.map_partitions(partition_bytes, meta=(None, "int64")).compute()
+        seconds = time.perf_counter() - t0
+        [peak] = client.run(worker_peak).values()
+        points = int(table.map_partitions(len, meta=(None, "int64")).compute().sum())
+    finally:
+        client.close()
+        local.close()
+    largest = int(max(sizes))
+    return {"worker_saturation": saturation if saturation is not None else
+            dask.config.get("distributed.scheduler.worker-saturation"),
+            "partitions": int(table.npartitions), "partition_points": velorium.dask.PARTITION_POINTS,
+            "points": points, "largest_partition_bytes": largest, "worker_rss_before": before,
+            "worker_peak_rss": peak, "peak_above_before": peak - before,
+            "ratio": ratio(peak - before, largest), "seconds": seconds}
+
+
+def scan_table_benchmark(paths: list[str], reps: int) -> dict:
+    import pandas as pd
+    import velorium
+    import velorium.dask
+
+    local, client = cluster(2)
+    try:
+        def loop():
+            return [velorium.Acquisition(p).scan_table() for p in paths]
+
+        def loop_frame():
+            frames = [pd.DataFrame(velorium.Acquisition(p).scan_table()).assign(path=p) for p in paths]
+            return pd.concat(frames, ignore_index=True)
+
+        def on_dask():
+            return velorium.dask.scan_table(paths).compute()
+
+        def on_threads():  # Dask's local scheduler: threads of this process, no cluster
+            return velorium.dask.scan_table(paths).compute(scheduler="threads")
+
+        on_dask(), loop()  # warm
+        cpu: dict[str, list[float]] = {"loop": [], "loop_frame": [], "dask": [], "threads": []}
+        times, results = interleaved({"loop": with_cpu(loop, cpu["loop"]),
+                                      "loop_frame": with_cpu(loop_frame, cpu["loop_frame"]),
+                                      "dask": with_cpu(on_dask, cpu["dask"], client),
+                                      "threads": with_cpu(on_threads, cpu["threads"])}, reps)
+    finally:
+        client.close()
+        local.close()
+    if len(results["dask"]) != sum(len(t["index"]) for t in results["loop"]):
+        raise RuntimeError("velorium.dask.scan_table and the loop disagree")
+    t = {name: summary(v) for name, v in times.items()}
+    return {"runs": len(paths), "scans": int(len(results["dask"])), "times": t,
+            "cpu_seconds": {name: min(v) for name, v in cpu.items()},
+            "ratio": ratio(t["dask"]["min"], t["loop"]["min"]),
+            "ratio_median": ratio(t["dask"]["median"], t["loop"]["median"]),
+            "ratio_to_frame": ratio(t["dask"]["min"], t["loop_frame"]["min"]),
+            "ratio_threads": ratio(t["threads"]["min"], t["loop"]["min"])}
+
+
+def run(data: str, big: str, reps: int) -> dict:
+    folder = Path(data) / "many"
+    xic_runs = ensure_runs(folder, "xic", XIC_RUNS, XIC_RUN_ARGS)
+    table_runs = ensure_runs(folder, "table", TABLE_RUNS, TABLE_RUN_ARGS)
+    result: dict = {"reps": reps}
+    log("xic of 1000 targets over 20 runs")
+    result["xic"] = xic_benchmark(xic_runs, reps)
+    log("peaks() of the 1 GB run: worker memory")
+    result["peaks_memory"] = {"default": peaks_memory(big, table_runs[0], None),
+                              "saturation_1": peaks_memory(big, table_runs[0], 1.0)}
+    log("scan_table() of 100 runs")
+    result["scan_table"] = scan_table_benchmark(table_runs, reps)
+    return result
