@@ -1,6 +1,6 @@
 // The extension module `velorium`: multi-phase initialisation; the
 // execution step adds RawReader, Spectrum, SpectrumIter and iter_spectra,
-// then Acquisition, each to the module and, in that order, to its __all__
+// then Acquisition and pick_peaks, each to the module and, in that order, to its __all__
 // list.
 #include "module.hpp"
 
@@ -64,6 +64,10 @@ PyMethodDef kIterSpectraDef = {
     "iter_spectra", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_spectra)),
     METH_FASTCALL | METH_KEYWORDS, kIterSpectraDoc};
 
+PyMethodDef kPickPeaksDef = {"pick_peaks",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pick_peaks)),
+                             METH_VARARGS | METH_KEYWORDS, kPickPeaksDoc};
+
 int exec_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
   // The package's version: the one the library reports in run metadata.
@@ -100,7 +104,8 @@ int exec_module(PyObject* module) {
   PyObject* acquisition = create_acquisition_type(module);
   if (acquisition == nullptr) return -1;
   state->acquisition_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(acquisition));
-  return add_public(module, "Acquisition", acquisition);
+  if (add_public(module, "Acquisition", acquisition) != 0) return -1;
+  return add_public(module, "pick_peaks", PyCFunction_NewEx(&kPickPeaksDef, module, module_name.get()));
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium {
@@ -34,6 +35,10 @@ class Prefetcher {
   // outlive the prefetcher.
   Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer = BlockPreference::Profile,
              unsigned threads = 0, std::size_t per_worker = 4);
+  // The same with each spectrum that of peaks::decode_spectrum(reader,
+  // index, options): picked where the options say.
+  Prefetcher(const Reader& reader, std::vector<std::size_t> indices, const peaks::DecodeOptions& options,
+             unsigned threads = 0, std::size_t per_worker = 4);
   ~Prefetcher();  // stops the workers and waits for them
 
   Prefetcher(const Prefetcher&) = delete;
@@ -55,7 +60,7 @@ class Prefetcher {
 
   const Reader& reader_;
   std::vector<std::size_t> indices_;
-  BlockPreference prefer_;
+  peaks::DecodeOptions options_;
   std::size_t window_ = 1;
 
   std::mutex mutex_;

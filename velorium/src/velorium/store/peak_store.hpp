@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lumora/types.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::store {
@@ -119,6 +120,14 @@ struct StoreFailure {
 std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const Reader& reader,
                                                                           std::span<const std::size_t> indices,
                                                                           BlockPreference prefer,
+                                                                          unsigned threads = 0);
+
+// The same with every spectrum that of peaks::decode_spectrum(reader, index,
+// options): picked spectra are decoded and picked on the worker threads,
+// then gathered into the columns.
+std::expected<std::shared_ptr<const PeakStore>, StoreFailure> build_store(const Reader& reader,
+                                                                          std::span<const std::size_t> indices,
+                                                                          const peaks::DecodeOptions& options,
                                                                           unsigned threads = 0);
 
 // The points a successful decode of scan `index` under `prefer` yields when

@@ -8,6 +8,7 @@
 #include <new>
 #include <numeric>
 
+#include "velorium/peaks/decode.hpp"
 #include "velorium/prefetch.hpp"
 #include "velorium/raw/decode_scratch.hpp"
 #include "velorium/raw/fileio.hpp"
@@ -210,8 +211,15 @@ class DecodeWorker {
   // The points of scan `index`, or its failure. The spans stay valid until
   // the next call.
   std::expected<std::pair<std::span<const double>, std::span<const float>>, BlockFailure> decode(
-      const Reader& reader, std::size_t index, BlockPreference prefer, std::optional<std::uint64_t> profile_size,
-      std::optional<std::uint64_t> peak_size) {
+      const Reader& reader, std::size_t index, const peaks::DecodeOptions& options,
+      std::optional<std::uint64_t> profile_size, std::optional<std::uint64_t> peak_size) {
+    if (options.picks(reader, index)) {
+      auto decoded = peaks::decode_spectrum(reader, index, options);
+      if (!decoded) return std::unexpected(std::move(decoded).error());
+      record_ = std::move(*decoded);
+      return std::pair{std::span<const double>(record_.mz), std::span<const float>(record_.intensity)};
+    }
+    const BlockPreference prefer = options.block_preference();
     const BlockPlan plan = reader.block_plan(index, prefer);
     const std::size_t n = plan.point_count;
     if (n != 0 && store::justified_points(reader, index, prefer, profile_size, peak_size) == n) {
@@ -249,6 +257,11 @@ class DecodeWorker {
 
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer, unsigned threads) {
+  return extract(reader, indices, windows, aggregate, peaks::DecodeOptions{prefer, peaks::PickMode::None, {}}, threads);
+}
+
+Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
+                              Aggregate aggregate, const peaks::DecodeOptions& options, unsigned threads) {
   const std::size_t scans = indices.size();
   Chromatograms result = allocate(windows.size(), scans);
   for (std::size_t s = 0; s < scans; ++s) {
@@ -278,7 +291,7 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
       if (s > first_failure.load(std::memory_order_relaxed)) continue;
       try {
         if (!worker) worker.emplace();
-        auto points = worker->decode(reader, indices[s], prefer, profile_size, peak_size);
+        auto points = worker->decode(reader, indices[s], options, profile_size, peak_size);
         if (!points) {
           failures[s].emplace(std::move(points).error());
           failed_at(s);

@@ -1,0 +1,74 @@
+// Peak picking: the centroids of one profile spectrum.
+//
+// The picker works on one spectrum at a time, m/z (f64, strictly ascending)
+// against intensity (f32), and returns one centroid per peak: the apex m/z
+// and the apex height. It keeps no state and allocates nothing beyond its
+// output (a fixed 8 KiB of stack for the noise estimate).
+//
+// Points. A point takes part in a peak only when its intensity is positive
+// and finite; zero, negative, NaN and infinite intensities count as zero.
+// Zero runs need not be present: where the spacing between two neighbouring
+// points exceeds 1.5 times the smaller of the spacings on either side, the
+// points in between are taken as dropped zeros, so a peak never spans such
+// a gap. A spectrum with zero runs removed therefore gives the same
+// centroids as the same spectrum with its zeros.
+//
+// Maxima. A peak is a point, or a plateau of equal neighbouring points
+// (taken once), whose neighbours on both sides are lower; a missing
+// neighbour (the ends of the spectrum, a gap) counts as zero, so peaks at
+// the ends and peaks cut by zero runs are found. A maximum without any
+// positive neighbour is a single-point spike and is never a peak.
+//
+// Apex. A Gaussian fitted to the logarithms of the top points: the maximum,
+// its lower neighbour on each side, and further points on each side while
+// they keep falling and stay above half the maximum (at most 8 per side).
+// Fitting a parabola to log intensities is exact for a Gaussian peak
+// whatever the sampling phase and the spacing (the m/z spacing of a
+// time-of-flight spectrum grows with m/z); with three points it is the
+// parabola through them. Each point is weighted by its intensity, the
+// inverse variance of its logarithm for counted ions, so the top points
+// decide and the flanks steady the fit. The apex m/z is the parabola's
+// vertex and the height its value there. Where no Gaussian fits (a side
+// without a positive neighbour, a flat or upward parabola, a vertex outside
+// the points), the apex is the intensity-weighted mean m/z of the top points
+// and the height the maximum.
+//
+// Filters. A peak is kept when its height is at least min_intensity and at
+// least min_snr times the noise level, the median of the spectrum's
+// positive intensities: in a time-of-flight spectrum most non-zero points
+// are baseline, so their median measures the noise floor. (The median is
+// exact for up to 2048 positive points; beyond, it is the median of an
+// evenly spaced sample of 1024 to 2048 of them.)
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "velorium/error.hpp"
+
+namespace velorium::peaks {
+
+inline constexpr double kDefaultMinSnr = 2.0;
+
+struct PickParams {
+  double min_intensity = 0.0;        // the least apex height kept
+  double min_snr = kDefaultMinSnr;  // the least apex height kept, in multiples of the noise level
+};
+
+// Both parameters finite and not negative; otherwise an Error saying which.
+Result<void> check_params(const PickParams& params);
+
+// The centroids of one profile spectrum, m/z ascending, into mz_out and
+// intensity_out (cleared first; their capacity is reused). An Error, with
+// both outputs empty, when the arrays differ in length, when an m/z value is
+// not finite or does not exceed the one before it, or when the parameters
+// are not usable.
+Result<void> pick(std::span<const double> mz, std::span<const float> intensity, const PickParams& params,
+                  std::vector<double>& mz_out, std::vector<float>& intensity_out);
+
+// The noise level the filters use: the median of the positive finite
+// intensities (as described above), 0 when there are none.
+float noise_level(std::span<const float> intensity) noexcept;
+
+}  // namespace velorium::peaks
