@@ -98,6 +98,12 @@ def main(argv: list[str] | None = None) -> int:
     s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
     s.add_argument("acquisition")
 
+    s = sub.add_parser("peaks", help="pick_peaks against PeakPickerHiRes: accuracy, speed, a feature finder")
+    s.add_argument("sample", help="an acquisition with profile spectra (the speed and the feature finder)")
+    s.add_argument("--large", help="a large profile run: Acquisition(pick_peaks='all') against decoding it")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
@@ -188,6 +194,10 @@ def main(argv: list[str] | None = None) -> int:
         from .acquisition import rss_child
 
         rss_child(args.acquisition)
+    elif args.step == "peaks":
+        from .peaks import run
+
+        write_json(args.out, run(args.sample, args.large, args.reps))
     elif args.step == "report":
         from .report import write_report
 

@@ -153,15 +153,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EdgeCase{"empty", {}, {}, {}},
         EdgeCase{"one point", {5}, {}, {}},
-        EdgeCase{"two points, rising to the end", {3, 5}, {100.0 + 5.0 / 8.0}, {5}},
+        EdgeCase{"rising to the end", {1, 3, 5}, {100.0 + 13.0 / 8.0}, {5}},
+        EdgeCase{"two points alone", {0, 3, 5, 0}, {}, {}},
         EdgeCase{"peak on the first point", {9, 4, 1, 0}, {100.0 + 4.0 / 13.0}, {9}},
         EdgeCase{"single-point spikes", {0, 7, 0, 0, 3, 0}, {}, {}},
         EdgeCase{"plateau taken once", {0, 1, 4, 4, 4, 1, 0}, {103.0}, {}},
         EdgeCase{"Gaussian of three points", {0, 1, 4, 1, 0}, {102.0}, {4}},
         EdgeCase{"NaN splits a peak into spikes", {0, 3, kNaN, 3, 0}, {}, {}},
-        EdgeCase{"infinity counts as zero", {0, 2, 8, kInf, 2, 0}, {101.8}, {8}},
+        EdgeCase{"infinity counts as zero", {1, 2, 8, kInf, 2, 0}, {101.8}, {8}},
         EdgeCase{"negative values count as zero", {-5, 1, 4, 1, -5, -9}, {102.0}, {4}},
-        EdgeCase{"peak cut by a zero run", {0, 0, 6, 2, 0}, {102.25}, {6}}),
+        EdgeCase{"peak cut by a zero run", {0, 0, 6, 3, 1, 0}, {102.0 + 1.0 / 3.0}, {6}},
+        EdgeCase{"blip beside a zero run", {0, 0, 6, 3, 0}, {}, {}}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& ch : name) {
@@ -253,8 +255,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "parse error: min_intensity must be finite and not negative, not NaN"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The noise level is the exact median up to 2048 positive values, and stays
-// near it beyond, where it is taken from an evenly spaced sample.
+// The noise level is the exact median of the positive values up to 4096
+// points, and stays near it beyond, where it comes from an evenly spaced
+// sample of the points.
 TEST(Pick, NoiseLevelIsTheMedianOfPositiveValues) {
   EXPECT_EQ(velorium::peaks::noise_level({}), 0.0f);
   EXPECT_EQ(velorium::peaks::noise_level(std::vector<float>{0, 0, -1, kNaN}), 0.0f);

@@ -15,61 +15,72 @@ namespace {
 constexpr double kGapFactor = 1.5;   // a spacing this much wider than its neighbours' hides dropped zeros
 constexpr std::size_t kMaxSide = 8;  // fit points per side beyond the top
 constexpr float kMaxFloat = std::numeric_limits<float>::max();
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 // The intensity a point contributes: itself when positive and finite, else 0.
 inline float level(float value) noexcept { return value > 0.0f && value <= kMaxFloat ? value : 0.0f; }
 
-// An evenly spaced sample of the positive intensities, in order, for their
-// median: every one while they fit, then every second, fourth, ... one.
-class NoiseSample {
- public:
-  void add(float value) noexcept {
-    if (skip_ != 0) {
-      --skip_;
-      return;
-    }
-    if (count_ == kCapacity) {  // keep every second sample and double the stride
-      for (std::size_t k = 0; k < kCapacity / 2; ++k) values_[k] = values_[2 * k];
-      count_ = kCapacity / 2;
-      stride_ *= 2;
-    }
-    values_[count_++] = value;
-    skip_ = stride_ - 1;
-  }
+// The noise level: the median of the positive values among at most
+// kSample evenly spaced points (all points of shorter spectra).
+constexpr std::size_t kSample = 4096;
 
-  // The median of the sample (the upper of the two middle values), 0 for none.
-  float median() noexcept {
-    if (count_ == 0) return 0.0f;
-    const auto middle = values_.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
-    std::nth_element(values_.begin(), middle, values_.begin() + static_cast<std::ptrdiff_t>(count_));
-    return *middle;
+float sampled_median(std::span<const float> intensity) noexcept {
+  std::array<float, kSample> values;
+  std::size_t count = 0;
+  const std::size_t n = intensity.size();
+  const std::size_t stride = n <= kSample ? 1 : (n + kSample - 1) / kSample;
+  for (std::size_t i = 0; i < n; i += stride) {
+    const float y = level(intensity[i]);
+    if (y > 0.0f) values[count++] = y;
   }
-
- private:
-  static constexpr std::size_t kCapacity = 2048;
-  std::array<float, kCapacity> values_;
-  std::size_t count_ = 0;
-  std::uint64_t stride_ = 1;
-  std::uint64_t skip_ = 0;
-};
+  if (count == 0) return 0.0f;
+  // The upper of the two middle values.
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(count / 2);
+  std::nth_element(values.begin(), middle, values.begin() + static_cast<std::ptrdiff_t>(count));
+  return *middle;
+}
 
 // The m/z axis with its gaps.
 class Axis {
  public:
   explicit Axis(std::span<const double> mz) noexcept : mz_(mz) {}
 
-  // False when a gap lies between points j and j + 1 (j + 1 below size).
+  // False when a gap lies between points j and j + 1 (j + 1 below size):
+  // their spacing exceeds kGapFactor times the smallest spacing among the
+  // kReach spacings on either side. (Where zero runs were dropped, the
+  // neighbouring spacings may be gaps too; the regular spacing is the
+  // smallest one near by.)
   bool linked(std::size_t j) const noexcept {
     const double step = mz_[j + 1] - mz_[j];
     double reference = std::numeric_limits<double>::infinity();
-    if (j > 0) reference = mz_[j] - mz_[j - 1];
-    if (j + 2 < mz_.size()) reference = std::min(reference, mz_[j + 2] - mz_[j + 1]);
+    const std::size_t first = j > kReach ? j - kReach : 0;
+    const std::size_t last = std::min(j + kReach, mz_.size() - 2);  // the last spacing starts at size - 2
+    for (std::size_t k = first; k <= last; ++k) {
+      if (k != j) reference = std::min(reference, mz_[k + 1] - mz_[k]);
+    }
     return !(step > kGapFactor * reference);
   }
 
  private:
+  static constexpr std::size_t kReach = 4;
   std::span<const double> mz_;
 };
+
+// Whether the points from `top` outward in `step` direction fall over at
+// least two positive linked points; `reached` is the last point the fit took
+// on that side (one step from the top or further).
+bool falling(std::span<const float> intensity, const Axis& axis, std::size_t reached, std::size_t top,
+             int step) noexcept {
+  const std::size_t taken = step < 0 ? top - reached : reached - top;
+  if (taken >= 2) return true;
+  const std::size_t n = intensity.size();
+  if (step < 0) {
+    return reached > 0 && axis.linked(reached - 1) && level(intensity[reached - 1]) > 0.0f &&
+           level(intensity[reached - 1]) <= level(intensity[reached]);
+  }
+  return reached + 1 < n && axis.linked(reached) && level(intensity[reached + 1]) > 0.0f &&
+         level(intensity[reached + 1]) <= level(intensity[reached]);
+}
 
 struct Apex {
   double mz;
@@ -99,7 +110,14 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
     ++hi;
     ++right;
   }
-  if (lo == hi) return std::nullopt;  // one point alone
+  if (left == 0 || right == 0) {
+    // One side without a positive neighbour: the edge of the spectrum, a
+    // gap or a zero run. The other side must fall over two points, else this
+    // is a blip of noise (a real peak spans several points).
+    const bool falls_left = left > 0 && falling(intensity, axis, lo, first, -1);
+    const bool falls_right = right > 0 && falling(intensity, axis, hi, last, +1);
+    if (!falls_left && !falls_right && last - first < 2) return std::nullopt;
+  }
 
   const double origin = mz[first];
   if (left > 0 && right > 0) {
@@ -110,7 +128,7 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
     for (std::size_t k = lo; k <= hi; ++k) {
       const double y = level(intensity[k]);
       const double u = (mz[k] - origin) / scale;
-      const double l = std::log(y);
+      const double l = std::log(static_cast<float>(y));  // intensities are f32: so is their logarithm
       const double w = y;
       const double u2 = u * u;
       s0 += w;
@@ -157,7 +175,14 @@ Result<void> check_input(std::span<const double> mz, std::span<const float> inte
     return parse_error(text::cat("cannot pick peaks: ", mz.size(), " m/z values but ", intensity.size(),
                                  " intensities"));
   }
-  for (std::size_t i = 0; i < mz.size(); ++i) {
+  // Strictly ascending between finite ends means every value is finite (a
+  // NaN fails every comparison): one pass without branches, and a second
+  // one only to name the first bad value.
+  const std::size_t n = mz.size();
+  bool ascending = true;
+  for (std::size_t i = 1; i < n; ++i) ascending &= mz[i] > mz[i - 1];
+  if (n == 0 || (ascending && std::isfinite(mz[0]) && std::isfinite(mz[n - 1]))) return {};
+  for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(mz[i])) {
       return parse_error(text::cat("cannot pick peaks: m/z value ", i, " is ", mz[i]));
     }
@@ -181,14 +206,7 @@ Result<void> check_params(const PickParams& params) {
   return {};
 }
 
-float noise_level(std::span<const float> intensity) noexcept {
-  NoiseSample sample;
-  for (const float value : intensity) {
-    const float y = level(value);
-    if (y > 0.0f) sample.add(y);
-  }
-  return sample.median();
-}
+float noise_level(std::span<const float> intensity) noexcept { return sampled_median(intensity); }
 
 Result<void> pick(std::span<const double> mz, std::span<const float> intensity, const PickParams& params,
                   std::vector<double>& mz_out, std::vector<float>& intensity_out) {
@@ -197,16 +215,30 @@ Result<void> pick(std::span<const double> mz, std::span<const float> intensity, 
   VELORIUM_CHECK(check_params(params));
   VELORIUM_CHECK(check_input(mz, intensity));
   const std::size_t n = mz.size();
+  // The least top a kept peak can have: no point below it can be a top, so
+  // most points are passed over in blocks without looking closer.
+  const double floor = std::max(params.min_intensity, params.min_snr * static_cast<double>(sampled_median(intensity)));
+  // The least f32 at or above the floor (and above zero): v >= top_floor
+  // exactly when v is a positive value at or above the floor.
+  float top_floor = static_cast<float>(floor);
+  if (static_cast<double>(top_floor) < floor) top_floor = std::nextafter(top_floor, kInfinity);
+  top_floor = std::max(top_floor, std::numeric_limits<float>::denorm_min());
   const Axis axis(mz);
-  NoiseSample noise;
   std::size_t i = 0;
+  constexpr std::size_t kBlock = 8;
   while (i < n) {
-    const float v = level(intensity[i]);
-    if (v == 0.0f) {
+    while (i + kBlock <= n) {
+      bool any = false;
+      for (std::size_t k = 0; k < kBlock; ++k) any |= intensity[i + k] >= top_floor;
+      if (any) break;
+      i += kBlock;
+    }
+    if (i >= n) break;
+    const float v = intensity[i];
+    if (!(v >= top_floor) || v > kMaxFloat) {
       ++i;
       continue;
     }
-    noise.add(v);
     // A maximum starts where the level rises: above the point before, or
     // after a gap (the dropped points were zeros).
     if (i > 0 && level(intensity[i - 1]) >= v && axis.linked(i - 1)) {
@@ -214,10 +246,7 @@ Result<void> pick(std::span<const double> mz, std::span<const float> intensity, 
       continue;
     }
     std::size_t last = i;
-    while (last + 1 < n && level(intensity[last + 1]) == v && axis.linked(last)) {
-      ++last;
-      noise.add(v);
-    }
+    while (last + 1 < n && intensity[last + 1] == v && axis.linked(last)) ++last;
     const bool falls = last + 1 >= n || level(intensity[last + 1]) < v || !axis.linked(last);
     if (falls) {
       if (const auto apex = fit_apex(mz, intensity, axis, i, last)) {
@@ -227,19 +256,6 @@ Result<void> pick(std::span<const double> mz, std::span<const float> intensity, 
     }
     i = last + 1;
   }
-  // The filters need the noise level of the whole spectrum: applied to the
-  // candidates in place.
-  const double floor = std::max(params.min_intensity, params.min_snr * static_cast<double>(noise.median()));
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < mz_out.size(); ++k) {
-    if (static_cast<double>(intensity_out[k]) >= floor) {
-      mz_out[kept] = mz_out[k];
-      intensity_out[kept] = intensity_out[k];
-      ++kept;
-    }
-  }
-  mz_out.resize(kept);
-  intensity_out.resize(kept);
   return {};
 }
 

@@ -3,21 +3,27 @@
 // The picker works on one spectrum at a time, m/z (f64, strictly ascending)
 // against intensity (f32), and returns one centroid per peak: the apex m/z
 // and the apex height. It keeps no state and allocates nothing beyond its
-// output (a fixed 8 KiB of stack for the noise estimate).
+// output (a fixed 16 KiB of stack for the noise estimate).
 //
 // Points. A point takes part in a peak only when its intensity is positive
 // and finite; zero, negative, NaN and infinite intensities count as zero.
 // Zero runs need not be present: where the spacing between two neighbouring
-// points exceeds 1.5 times the smaller of the spacings on either side, the
-// points in between are taken as dropped zeros, so a peak never spans such
-// a gap. A spectrum with zero runs removed therefore gives the same
-// centroids as the same spectrum with its zeros.
+// points exceeds 1.5 times the smallest of the four spacings on either side,
+// the points in between are taken as dropped zeros, so a peak never spans
+// such a gap. A spectrum with zero runs removed therefore gives the same
+// centroids as the same spectrum with its zeros, as long as regularly
+// spaced points remain near each gap to show the sampling (points left
+// isolated between gaps of similar widths cannot show it), and up to the
+// noise level of a long spectrum, which is taken from a sample of its
+// points.
 //
 // Maxima. A peak is a point, or a plateau of equal neighbouring points
 // (taken once), whose neighbours on both sides are lower; a missing
 // neighbour (the ends of the spectrum, a gap) counts as zero, so peaks at
-// the ends and peaks cut by zero runs are found. A maximum without any
-// positive neighbour is a single-point spike and is never a peak.
+// the ends and peaks cut by zero runs are found. A peak that has no positive
+// neighbour on one side must fall over at least two points on the other
+// (or have a top of three equal points): a single-point spike, or a blip of
+// two points beside a zero, is noise and never a peak.
 //
 // Apex. A Gaussian fitted to the logarithms of the top points: the maximum,
 // its lower neighbour on each side, and further points on each side while
@@ -33,12 +39,15 @@
 // the points), the apex is the intensity-weighted mean m/z of the top points
 // and the height the maximum.
 //
-// Filters. A peak is kept when its height is at least min_intensity and at
-// least min_snr times the noise level, the median of the spectrum's
+// Filters. A peak is kept when its highest point is at least min_intensity
+// and at least min_snr times the noise level, the median of the spectrum's
 // positive intensities: in a time-of-flight spectrum most non-zero points
-// are baseline, so their median measures the noise floor. (The median is
-// exact for up to 2048 positive points; beyond, it is the median of an
-// evenly spaced sample of 1024 to 2048 of them.)
+// are baseline, so their median measures the noise floor. Points below that
+// floor are passed over without a closer look, which keeps the picker fast
+// on noisy spectra. (The median is exact for spectra of up to 4096 points;
+// for longer ones it is the median of the positive values among 4096 evenly
+// spaced points.) Without noise the positive points are peak flanks and the
+// median is no noise floor: use min_snr=0 there.
 #pragma once
 
 #include <cstddef>
@@ -68,7 +77,7 @@ Result<void> pick(std::span<const double> mz, std::span<const float> intensity, 
                   std::vector<double>& mz_out, std::vector<float>& intensity_out);
 
 // The noise level the filters use: the median of the positive finite
-// intensities (as described above), 0 when there are none.
+// intensities (sampled as described above), 0 when there are none.
 float noise_level(std::span<const float> intensity) noexcept;
 
 }  // namespace velorium::peaks
