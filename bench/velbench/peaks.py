@@ -66,7 +66,7 @@ def openms_spectrum(mz, intensity, rt: float = 0.0, level: int = 1):
     import pyopenms as oms
 
     s = oms.MSSpectrum()
-    s.set_peaks((np.asarray(mz, dtype=np.float64), np.asarray(intensity, dtype=np.float32)))
+    s.set_peaks((np.array(mz, dtype=np.float64), np.array(intensity, dtype=np.float32)))  # copies: writable
     s.setRT(rt)
     s.setMSLevel(level)
     s.setType(oms.SpectrumSettings.SpectrumType.PROFILE)
@@ -178,8 +178,7 @@ def speed(path: str, reps: int) -> dict:
         return sum(int(velorium.pick_peaks(m, i)[0].size) for m, i in spectra)
 
     def run_openms() -> int:
-        out = oms.MSExperiment()
-        picker.pickExperiment(experiment, out, True)
+        out = picker.pickExperiment(experiment, True)
         return sum(s.size() for s in out)
 
     cpu: dict[str, list[float]] = {"velorium": [], "openms": []}

@@ -255,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "parse error: min_intensity must be finite and not negative, not NaN"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The noise level is the exact median of the positive values up to 4096
+// The noise level is the exact median of the positive values up to 1024
 // points, and stays near it beyond, where it comes from an evenly spaced
 // sample of the points.
 TEST(Pick, NoiseLevelIsTheMedianOfPositiveValues) {

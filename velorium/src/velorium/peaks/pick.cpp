@@ -7,6 +7,10 @@
 #include <limits>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "velorium/text.hpp"
 
 namespace velorium::peaks {
@@ -22,7 +26,7 @@ inline float level(float value) noexcept { return value > 0.0f && value <= kMaxF
 
 // The noise level: the median of the positive values among at most
 // kSample evenly spaced points (all points of shorter spectra).
-constexpr std::size_t kSample = 4096;
+constexpr std::size_t kSample = 1024;
 
 float sampled_median(std::span<const float> intensity) noexcept {
   std::array<float, kSample> values;
@@ -45,16 +49,25 @@ class Axis {
  public:
   explicit Axis(std::span<const double> mz) noexcept : mz_(mz) {}
 
-  // False when a gap lies between points j and j + 1 (j + 1 below size):
-  // their spacing exceeds kGapFactor times the smallest spacing among the
-  // kReach spacings on either side. (Where zero runs were dropped, the
-  // neighbouring spacings may be gaps too; the regular spacing is the
-  // smallest one near by.)
+  // False when a gap lies between points j and j + 1 (j + 1 below size).
+  // A spacing within 1 % of the spacings on both sides is regular (the
+  // sampling changes slowly): the common case, decided at once. Otherwise
+  // it is a gap when it exceeds kGapFactor times the smallest of the kReach
+  // spacings on either side (where zero runs were dropped the neighbouring
+  // spacings may be gaps too; the regular one is the smallest near by).
   bool linked(std::size_t j) const noexcept {
+    const std::size_t n = mz_.size();
     const double step = mz_[j + 1] - mz_[j];
+    if (j > 0 && j + 2 < n) {
+      const double before = mz_[j] - mz_[j - 1];
+      const double after = mz_[j + 2] - mz_[j + 1];
+      if (step <= kSame * before && before <= kSame * step && step <= kSame * after && after <= kSame * step) {
+        return true;
+      }
+    }
     double reference = std::numeric_limits<double>::infinity();
     const std::size_t first = j > kReach ? j - kReach : 0;
-    const std::size_t last = std::min(j + kReach, mz_.size() - 2);  // the last spacing starts at size - 2
+    const std::size_t last = std::min(j + kReach, n - 2);  // the last spacing starts at n - 2
     for (std::size_t k = first; k <= last; ++k) {
       if (k != j) reference = std::min(reference, mz_[k + 1] - mz_[k]);
     }
@@ -63,6 +76,7 @@ class Axis {
 
  private:
   static constexpr std::size_t kReach = 4;
+  static constexpr double kSame = 1.01;
   std::span<const double> mz_;
 };
 
@@ -120,7 +134,22 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
   }
 
   const double origin = mz[first];
-  if (left > 0 && right > 0) {
+  if (left == 1 && right == 1 && first == last) {
+    // Three points: the parabola through them, in closed form, with the
+    // logarithms of the flanks taken relative to the top.
+    const double y = top;
+    const double d0 = mz[lo] - origin;
+    const double d2 = mz[hi] - origin;
+    const double s0 = std::log(level(intensity[lo]) / top) / d0;
+    const double s2 = std::log(level(intensity[hi]) / top) / d2;
+    const double c2 = (s0 - s2) / (d0 - d2);
+    const double c1 = s0 - c2 * d0;
+    if (c2 < 0.0) {
+      const double vertex = -c1 / (2.0 * c2);
+      const double height = y * std::exp(0.5 * c1 * vertex);  // the parabola's rise from the top to its vertex
+      if (vertex >= d0 && vertex <= d2 && height <= kMaxFloat) return Apex{origin + vertex, static_cast<float>(height)};
+    }
+  } else if (left > 0 && right > 0) {
     // Weighted least squares of log intensity against a parabola in
     // u = (m/z - origin) / scale, scaled so the sums stay near 1.
     const double scale = mz[hi] - mz[lo];
@@ -170,6 +199,41 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
   return Apex{origin + moment / weight, top};
 }
 
+// Whether every m/z value exceeds the one before (false at a NaN).
+bool ascends_strictly(std::span<const double> mz) noexcept {
+  const std::size_t n = mz.size();
+  std::size_t i = 1;
+#if defined(__SSE2__)
+  __m128d all = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  __m128d more = all;
+  for (; i + 4 <= n; i += 4) {
+    all = _mm_and_pd(all, _mm_cmpgt_pd(_mm_loadu_pd(&mz[i]), _mm_loadu_pd(&mz[i - 1])));
+    more = _mm_and_pd(more, _mm_cmpgt_pd(_mm_loadu_pd(&mz[i + 2]), _mm_loadu_pd(&mz[i + 1])));
+  }
+  if (_mm_movemask_pd(_mm_and_pd(all, more)) != 3) return false;
+#endif
+  bool ascending = true;
+  for (; i < n; ++i) ascending &= mz[i] > mz[i - 1];
+  return ascending;
+}
+
+// The first point at or after `i` whose intensity is at least `floor` (a
+// positive f32), or n: most points lie below the floor and are passed over
+// four or eight at a time.
+std::size_t next_at_or_above(std::span<const float> intensity, std::size_t i, float floor) noexcept {
+  const std::size_t n = intensity.size();
+#if defined(__SSE2__)
+  const __m128 f = _mm_set1_ps(floor);
+  for (; i + 8 <= n; i += 8) {
+    const __m128 a = _mm_cmpge_ps(_mm_loadu_ps(&intensity[i]), f);
+    const __m128 b = _mm_cmpge_ps(_mm_loadu_ps(&intensity[i + 4]), f);
+    if (_mm_movemask_ps(_mm_or_ps(a, b)) != 0) break;
+  }
+#endif
+  while (i < n && !(intensity[i] >= floor)) ++i;
+  return i;
+}
+
 Result<void> check_input(std::span<const double> mz, std::span<const float> intensity) {
   if (mz.size() != intensity.size()) {
     return parse_error(text::cat("cannot pick peaks: ", mz.size(), " m/z values but ", intensity.size(),
@@ -179,9 +243,7 @@ Result<void> check_input(std::span<const double> mz, std::span<const float> inte
   // NaN fails every comparison): one pass without branches, and a second
   // one only to name the first bad value.
   const std::size_t n = mz.size();
-  bool ascending = true;
-  for (std::size_t i = 1; i < n; ++i) ascending &= mz[i] > mz[i - 1];
-  if (n == 0 || (ascending && std::isfinite(mz[0]) && std::isfinite(mz[n - 1]))) return {};
+  if (n == 0 || (ascends_strictly(mz) && std::isfinite(mz[0]) && std::isfinite(mz[n - 1]))) return {};
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(mz[i])) {
       return parse_error(text::cat("cannot pick peaks: m/z value ", i, " is ", mz[i]));
@@ -225,17 +287,11 @@ Result<void> pick(std::span<const double> mz, std::span<const float> intensity, 
   top_floor = std::max(top_floor, std::numeric_limits<float>::denorm_min());
   const Axis axis(mz);
   std::size_t i = 0;
-  constexpr std::size_t kBlock = 8;
-  while (i < n) {
-    while (i + kBlock <= n) {
-      bool any = false;
-      for (std::size_t k = 0; k < kBlock; ++k) any |= intensity[i + k] >= top_floor;
-      if (any) break;
-      i += kBlock;
-    }
+  for (;;) {
+    i = next_at_or_above(intensity, i, top_floor);
     if (i >= n) break;
     const float v = intensity[i];
-    if (!(v >= top_floor) || v > kMaxFloat) {
+    if (v > kMaxFloat) {
       ++i;
       continue;
     }

@@ -3,14 +3,14 @@
 // The picker works on one spectrum at a time, m/z (f64, strictly ascending)
 // against intensity (f32), and returns one centroid per peak: the apex m/z
 // and the apex height. It keeps no state and allocates nothing beyond its
-// output (a fixed 16 KiB of stack for the noise estimate).
+// output (a fixed 4 KiB of stack for the noise estimate).
 //
 // Points. A point takes part in a peak only when its intensity is positive
 // and finite; zero, negative, NaN and infinite intensities count as zero.
 // Zero runs need not be present: where the spacing between two neighbouring
-// points exceeds 1.5 times the smallest of the four spacings on either side,
-// the points in between are taken as dropped zeros, so a peak never spans
-// such a gap. A spectrum with zero runs removed therefore gives the same
+// points differs by more than 1 % from a spacing beside it and exceeds 1.5
+// times the smallest of the four spacings on either side, the points in
+// between are taken as dropped zeros, so a peak never spans such a gap. A spectrum with zero runs removed therefore gives the same
 // centroids as the same spectrum with its zeros, as long as regularly
 // spaced points remain near each gap to show the sampling (points left
 // isolated between gaps of similar widths cannot show it), and up to the
@@ -44,8 +44,8 @@
 // positive intensities: in a time-of-flight spectrum most non-zero points
 // are baseline, so their median measures the noise floor. Points below that
 // floor are passed over without a closer look, which keeps the picker fast
-// on noisy spectra. (The median is exact for spectra of up to 4096 points;
-// for longer ones it is the median of the positive values among 4096 evenly
+// on noisy spectra. (The median is exact for spectra of up to 1024 points;
+// for longer ones it is the median of the positive values among 1024 evenly
 // spaced points.) Without noise the positive points are peak flanks and the
 // median is no noise floor: use min_snr=0 there.
 #pragma once
