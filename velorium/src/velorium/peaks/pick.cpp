@@ -146,7 +146,9 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
     const double c1 = s0 - c2 * d0;
     if (c2 < 0.0) {
       const double vertex = -c1 / (2.0 * c2);
-      const double height = y * std::exp(0.5 * c1 * vertex);  // the parabola's rise from the top to its vertex
+      // The parabola's rise from the top to its vertex, a small exponent:
+      // single precision is enough for an f32 height.
+      const double height = y * static_cast<double>(std::exp(static_cast<float>(0.5 * c1 * vertex)));
       if (vertex >= d0 && vertex <= d2 && height <= kMaxFloat) return Apex{origin + vertex, static_cast<float>(height)};
     }
   } else if (left > 0 && right > 0) {
