@@ -192,6 +192,19 @@ TEST(Pick, GapSeparatesPeaks) {
   EXPECT_GT(out.mz[1], 110.0 - 1e-9);
 }
 
+// Two overlapping peaks sampled about twice per width, as in a coarse
+// time-of-flight scan: each apex comes from its own top three points, not
+// from the valley they share.
+TEST(Pick, OverlappingPeaksKeepTheValleyOutOfTheFit) {
+  std::vector<double> mz;
+  for (int i = 0; i < 10; ++i) mz.push_back(100.0 + i);
+  const std::vector<float> intensity = {78935, 118589, 132382, 219985, 198800, 197618, 229667, 150173, 146257, 116264};
+  const Peaks out = picked(mz, intensity, PickParams{0.0, 0.0});
+  ASSERT_EQ(out.mz.size(), 2u);
+  EXPECT_NEAR(out.mz[0], 103.33376, 1e-4);
+  EXPECT_NEAR(out.mz[1], 105.76132, 1e-4);
+}
+
 struct FilterCase {
   PickParams params;
   std::size_t kept;

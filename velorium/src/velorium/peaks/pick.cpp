@@ -96,6 +96,14 @@ bool falling(std::span<const float> intensity, const Axis& axis, std::size_t rea
          level(intensity[reached + 1]) <= level(intensity[reached]);
 }
 
+// Whether the log intensity keeps bending down from `inner` over `edge` to
+// `outer` (each a step further from the top), as it does along a Gaussian
+// (edge^2 >= inner * outer): where it does not, the flank turns into a
+// shoulder or a valley shared with a neighbouring peak and the fit stops.
+inline bool bends_down(float outer, float edge, float inner) noexcept {
+  return static_cast<double>(edge) * edge >= static_cast<double>(inner) * outer;
+}
+
 struct Apex {
   double mz;
   float height;
@@ -112,7 +120,8 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
   std::size_t left = 0;
   while (left < kMaxSide && lo > 0 && axis.linked(lo - 1)) {
     const float y = level(intensity[lo - 1]);
-    if (y <= 0.0f || y > level(intensity[lo]) || (left > 0 && y < half)) break;
+    if (y <= 0.0f || y > level(intensity[lo])) break;
+    if (left > 0 && (y < half || !bends_down(y, intensity[lo], intensity[lo + 1]))) break;
     --lo;
     ++left;
   }
@@ -120,7 +129,8 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
   std::size_t right = 0;
   while (right < kMaxSide && hi + 1 < n && axis.linked(hi)) {
     const float y = level(intensity[hi + 1]);
-    if (y <= 0.0f || y > level(intensity[hi]) || (right > 0 && y < half)) break;
+    if (y <= 0.0f || y > level(intensity[hi])) break;
+    if (right > 0 && (y < half || !bends_down(y, intensity[hi], intensity[hi - 1]))) break;
     ++hi;
     ++right;
   }

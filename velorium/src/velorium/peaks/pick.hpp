@@ -27,7 +27,9 @@
 //
 // Apex. A Gaussian fitted to the logarithms of the top points: the maximum,
 // its lower neighbour on each side, and further points on each side while
-// they keep falling and stay above half the maximum (at most 8 per side).
+// they keep falling, stay above half the maximum and keep the log intensity
+// bending down as along a Gaussian (a shoulder or a valley shared with an
+// overlapping peak ends the side), at most 8 per side.
 // Fitting a parabola to log intensities is exact for a Gaussian peak
 // whatever the sampling phase and the spacing (the m/z spacing of a
 // time-of-flight spectrum grows with m/z); with three points it is the
