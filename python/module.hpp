@@ -93,7 +93,7 @@ inline constexpr const char* kPickPeaksDoc =
     "The centroids of one profile spectrum: (m/z float64, apex intensity float32)\n"
     "NumPy arrays. mz and intensity are one-dimensional arrays of one length (NumPy\n"
     "arrays, buffers or sequences of numbers), m/z strictly ascending. A peak is kept\n"
-    "when its apex height is at least min_intensity and at least min_snr times the\n"
+    "when its highest point is at least min_intensity and at least min_snr times the\n"
     "median of the positive intensities. ValueError for m/z that do not ascend.";
 
 // Reads the keyword arguments min_intensity and min_snr (null: the
