@@ -125,6 +125,10 @@ for label in "${labels[@]}"; do
 done
 note_command "python -m velbench mzml DIR/qtof-run.d DIR/qtof-run.mzML --reps $mzml_reps    # ${labels[*]}"
 
+step "peak picking" "$primary" -m velbench peaks "$root/examples/data/sample.d" --large "$big" --reps "$reps" \
+  --out "$results/peaks.json"
+note_command "python -m velbench peaks examples/data/sample.d --large DIR/profile-1g.d --reps $reps    # ${labels[0]}"
+
 step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$work/convert" \
   --out "$results/convert.json"
 note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"

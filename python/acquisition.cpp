@@ -42,6 +42,25 @@ std::string_view preference_name(BlockPreference prefer) {
   return prefer == BlockPreference::Centroid ? "centroid" : "profile";
 }
 
+// The pick_peaks argument's value: None, 'missing' or 'all'.
+PyObject* pick_mode_object(peaks::PickMode mode) {
+  switch (mode) {
+    case peaks::PickMode::Missing: return to_py("missing");
+    case peaks::PickMode::All: return to_py("all");
+    case peaks::PickMode::None: break;
+  }
+  return none();
+}
+
+// Python's repr of a float: "2.0", "0.5", "1e+20".
+std::string float_repr(double value) {
+  char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) throw std::bad_alloc();
+  std::string out(text);
+  PyMem_Free(text);
+  return out;
+}
+
 // The text a failed spectrum raises: the same as RawReader and iter_spectra.
 std::string failure_text(Error error) { return to_core(std::move(error)).display(); }
 
@@ -160,7 +179,7 @@ PyObject* decode_one(PyObject* self, std::size_t index) {
   std::optional<Result<lumora::SpectrumRecord>> result;
   {
     WithoutGil unlocked;
-    result.emplace(object->reader->spectrum(index, object->prefer));
+    result.emplace(peaks::spectrum(*object->reader, index, object->options));
   }
   if (!*result) return raise_runtime_error(failure_text(std::move(*result).error()));
   return new_spectrum(state_of(self), std::move(**result));
@@ -175,7 +194,7 @@ PyObject* decode_list(PyObject* self, std::vector<std::size_t> indices) {
   {
     WithoutGil unlocked;
     records.reserve(indices.size());
-    Prefetcher prefetcher(*object->reader, std::move(indices), object->prefer);
+    Prefetcher prefetcher(*object->reader, std::move(indices), object->options);
     while (auto item = prefetcher.next()) {
       if (!*item) {
         failure.emplace(std::move(*item).error());
@@ -205,7 +224,7 @@ PyObject* decode_list(PyObject* self, std::vector<std::size_t> indices) {
 struct SpectraObject {
   PyObject_HEAD
   std::shared_ptr<const Reader> reader;  // outlives the prefetcher
-  BlockPreference prefer;
+  peaks::DecodeOptions options;
   std::vector<std::size_t> indices;  // moved into the prefetcher when it starts
   std::size_t remaining;
   std::mutex mutex;  // one next() at a time; taken without the interpreter lock
@@ -222,7 +241,7 @@ PyObject* new_spectra(PyObject* acquisition, std::vector<std::size_t> indices) {
   auto* object = as_spectra(self);
   const std::size_t count = indices.size();
   new (&object->reader) std::shared_ptr<const Reader>(as_acquisition(acquisition)->reader);
-  object->prefer = as_acquisition(acquisition)->prefer;
+  new (&object->options) peaks::DecodeOptions(as_acquisition(acquisition)->options);
   new (&object->indices) std::vector<std::size_t>(std::move(indices));
   object->remaining = count;
   new (&object->mutex) std::mutex();
@@ -237,6 +256,7 @@ void spectra_dealloc(PyObject* self) {
   object->prefetcher.~unique_ptr();  // stops and joins the workers (each ends its current spectrum)
   object->mutex.~mutex();
   object->indices.~vector();
+  object->options.~DecodeOptions();
   object->reader.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
@@ -256,7 +276,7 @@ PyObject* spectra_next(PyObject* self) {
       if (!object->prefetcher) {
         object->finished = true;  // stays so if the workers cannot be started
         object->prefetcher =
-            std::make_unique<Prefetcher>(*object->reader, std::move(object->indices), object->prefer);
+            std::make_unique<Prefetcher>(*object->reader, std::move(object->indices), object->options);
         object->finished = false;
       }
       auto item = object->prefetcher->next();
@@ -353,19 +373,45 @@ bool preference_argument(PyObject* value, BlockPreference& prefer) {
   return true;
 }
 
+// pick_peaks: None, 'missing' or 'all'.
+bool pick_mode_argument(PyObject* value, peaks::PickMode& mode) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'pick_peaks' must be None or str, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(value, "missing") == 0) {
+    mode = peaks::PickMode::Missing;
+  } else if (PyUnicode_CompareWithASCIIString(value, "all") == 0) {
+    mode = peaks::PickMode::All;
+  } else {
+    PyErr_Format(PyExc_ValueError, "pick_peaks must be None, 'missing' or 'all', not %R", value);
+    return false;
+  }
+  return true;
+}
+
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"path", "prefer", nullptr};
+    static const char* keywords[] = {"path", "prefer", "pick_peaks", "min_intensity", "min_snr", nullptr};
     PyObject* path_object = nullptr;
     PyObject* prefer_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Acquisition", const_cast<char**>(keywords), &path_object,
-                                     &prefer_object)) {
+    PyObject* pick_object = nullptr;
+    PyObject* min_intensity = nullptr;
+    PyObject* min_snr = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO$OO:Acquisition", const_cast<char**>(keywords), &path_object,
+                                     &prefer_object, &pick_object, &min_intensity, &min_snr)) {
       return nullptr;
     }
     Ref path;
     std::string native;
-    BlockPreference prefer = BlockPreference::Profile;
-    if (!path_argument(path_object, path, native) || !preference_argument(prefer_object, prefer)) return nullptr;
+    peaks::DecodeOptions options;
+    if (!path_argument(path_object, path, native) || !preference_argument(prefer_object, options.prefer) ||
+        !pick_mode_argument(pick_object, options.pick) ||
+        !pick_params_argument("Acquisition", min_intensity, min_snr, options.params)) {
+      return nullptr;
+    }
 
     std::optional<Result<Reader>> opened;
     std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
@@ -387,7 +433,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     auto* object = as_acquisition(self);
     object->path = path.release();
     new (&object->reader) std::shared_ptr<const Reader>(std::move(reader));
-    object->prefer = prefer;
+    new (&object->options) peaks::DecodeOptions(options);
     new (&object->by_scan_number) std::vector<std::pair<std::uint32_t, std::size_t>>(std::move(by_scan_number));
     return self;
   });
@@ -397,6 +443,7 @@ void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = as_acquisition(self);
   object->by_scan_number.~vector();
+  object->options.~DecodeOptions();
   object->reader.~shared_ptr();
   Py_XDECREF(object->path);
   type->tp_free(self);
@@ -404,14 +451,24 @@ void dealloc(PyObject* self) {
 }
 
 // Acquisition('/data/run1.d', 1200 scans), with ", prefer='centroid'" added
-// when the centroid blocks are preferred.
+// when the centroid blocks are preferred and ", pick_peaks='all'" (or
+// 'missing') when spectra are picked, followed by the picker's parameters
+// that differ from their defaults.
 PyObject* repr(PyObject* self) {
   const auto* object = as_acquisition(self);
   const auto count = static_cast<unsigned long long>(object->reader->scan_count());
-  if (object->prefer == BlockPreference::Centroid) {
-    return PyUnicode_FromFormat("Acquisition(%R, %llu scans, prefer='centroid')", object->path, count);
+  const peaks::DecodeOptions& options = object->options;
+  std::string settings;
+  if (options.prefer == BlockPreference::Centroid) settings += ", prefer='centroid'";
+  if (options.pick != peaks::PickMode::None) {
+    settings += options.pick == peaks::PickMode::All ? ", pick_peaks='all'" : ", pick_peaks='missing'";
+    const peaks::PickParams defaults;
+    if (options.params.min_intensity != defaults.min_intensity) {
+      settings += ", min_intensity=" + float_repr(options.params.min_intensity);
+    }
+    if (options.params.min_snr != defaults.min_snr) settings += ", min_snr=" + float_repr(options.params.min_snr);
   }
-  return PyUnicode_FromFormat("Acquisition(%R, %llu scans)", object->path, count);
+  return PyUnicode_FromFormat("Acquisition(%R, %llu scans%s)", object->path, count, settings.c_str());
 }
 
 Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(as_acquisition(self)->reader->scan_count()); }
@@ -595,7 +652,7 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
 PyObject* scan_table(PyObject* self, PyObject*) {
   return guarded([&] {
     const auto* object = as_acquisition(self);
-    return scan_table_dict(state_of(self), *object->reader, object->prefer, nullptr);
+    return scan_table_dict(state_of(self), *object->reader, object->options, nullptr);
   });
 }
 
@@ -613,7 +670,7 @@ PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
     std::optional<Error> failure;
     {
       WithoutGil unlocked;
-      auto result = store::build_store(*object->reader, *indices, object->prefer);
+      auto result = store::build_store(*object->reader, *indices, object->options);
       if (result) {
         built = std::move(*result);
       } else {
@@ -625,21 +682,50 @@ PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
   });
 }
 
-// Pickles as Acquisition(path, prefer): unpickling opens the folder again.
+// Pickles as Acquisition(path, prefer), or with picking as
+// functools.partial(Acquisition, min_intensity=..., min_snr=...)(path,
+// prefer, pick_peaks): unpickling opens the folder again.
 PyObject* reduce(PyObject* self, PyObject*) {
   const auto* object = as_acquisition(self);
-  Ref prefer(to_py(preference_name(object->prefer)));
+  const peaks::DecodeOptions& options = object->options;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  Ref prefer(to_py(preference_name(options.prefer)));
   if (!prefer) return nullptr;
-  return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), object->path, prefer.get());
+  if (options.pick == peaks::PickMode::None) return Py_BuildValue("(O(OO))", type, object->path, prefer.get());
+  Ref pick(pick_mode_object(options.pick));
+  Ref functools(PyImport_ImportModule("functools"));
+  if (!pick || !functools) return nullptr;
+  Ref partial_type(PyObject_GetAttrString(functools.get(), "partial"));
+  Ref keywords(Py_BuildValue("{s:d,s:d}", "min_intensity", options.params.min_intensity, "min_snr",
+                             options.params.min_snr));
+  Ref positional(PyTuple_Pack(1, type));
+  if (!partial_type || !keywords || !positional) return nullptr;
+  Ref partial(PyObject_Call(partial_type.get(), positional.get(), keywords.get()));
+  if (!partial) return nullptr;
+  return Py_BuildValue("(O(OOO))", partial.get(), object->path, prefer.get(), pick.get());
 }
 
 PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_acquisition(self)->path); }
 
-PyObject* get_prefer(PyObject* self, void*) { return to_py(preference_name(as_acquisition(self)->prefer)); }
+PyObject* get_prefer(PyObject* self, void*) {
+  return to_py(preference_name(as_acquisition(self)->options.prefer));
+}
+
+PyObject* get_pick_peaks(PyObject* self, void*) { return pick_mode_object(as_acquisition(self)->options.pick); }
+
+PyObject* get_min_intensity(PyObject* self, void*) { return to_py(as_acquisition(self)->options.params.min_intensity); }
+
+PyObject* get_min_snr(PyObject* self, void*) { return to_py(as_acquisition(self)->options.params.min_snr); }
 
 PyGetSetDef kGetSet[] = {
     {"path", get_path, nullptr, "The acquisition folder as given (a str).", nullptr},
     {"prefer", get_prefer, nullptr, "'profile' or 'centroid': the block read from scans that have both.", nullptr},
+    {"pick_peaks", get_pick_peaks, nullptr,
+     "None, 'missing' or 'all': which spectra are handed out as the centroids picked from their profile.",
+     nullptr},
+    {"min_intensity", get_min_intensity, nullptr, "The least apex height of a picked peak.", nullptr},
+    {"min_snr", get_min_snr, nullptr,
+     "The least apex height of a picked peak, in multiples of its spectrum's noise level.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -671,7 +757,8 @@ PyMethodDef kMethods[] = {
      "scan_table($self, /)\n--\n\n"
      "One NumPy array per column, one entry per scan, of what the scan index records\n"
      "(the columns of RawReader.scan_table(); scan_mode: the block read under prefer,\n"
-     "point_count: the block descriptor's). Decodes nothing."},
+     "or centroid for a scan that is picked; point_count: the descriptor's of the block\n"
+     "read, for a picked scan its profile's). Decodes nothing."},
     {"peak_table", VELORIUM_KW_METHOD(peak_table), METH_VARARGS | METH_KEYWORDS,
      "peak_table($self, /, ms_level=None, rt_range=None)\n--\n\n"
      "The selected spectra decoded in parallel, as NumPy arrays: 'mz' (float64),\n"
@@ -691,10 +778,14 @@ PyMethodDef kMethods[] = {
 #undef VELORIUM_KW_METHOD
 
 constexpr const char* kDoc =
-    "Acquisition(path, prefer='profile')\n--\n\n"
+    "Acquisition(path, prefer='profile', pick_peaks=None, *, min_intensity=0.0, min_snr=2.0)\n--\n\n"
     "An acquisition opened without decoding: each spectrum is decoded when it is\n"
     "asked for. A sequence of Spectrum objects in scan order. prefer='centroid' reads\n"
-    "the centroid block of every scan that has one.";
+    "the centroid block of every scan that has one. pick_peaks='missing' hands out\n"
+    "every spectrum that would be profile as the centroids picked from it (with\n"
+    "prefer='centroid': the instrument's centroids where recorded, picked peaks\n"
+    "elsewhere); pick_peaks='all' picks from every profile block, ignoring the\n"
+    "instrument's centroids. min_intensity and min_snr are pick_peaks()'s.";
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
@@ -728,7 +819,9 @@ const Reader& acquisition_reader(PyObject* self) { return *as_acquisition(self)-
 
 std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self) { return as_acquisition(self)->reader; }
 
-BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->prefer; }
+BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->options.prefer; }
+
+const peaks::DecodeOptions& acquisition_options(PyObject* self) { return as_acquisition(self)->options; }
 
 std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range) {
   std::optional<std::uint32_t> level;

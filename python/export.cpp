@@ -36,6 +36,13 @@ PyObject* export_to(PyObject* self, PyObject* path_object, mzml::Format format, 
     if (!shown) return nullptr;
     const std::filesystem::path path(std::string(PyBytes_AS_STRING(path_bytes.get()),
                                                  static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
+    if (acquisition_options(self).pick != peaks::PickMode::None) {
+      // Written as read, the file would hold profile spectra the acquisition
+      // hands out picked.
+      PyErr_SetString(PyExc_NotImplementedError,
+                      "picked spectra cannot be written yet: open the acquisition with pick_peaks=None to export");
+      return nullptr;
+    }
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     mzml::ExportOptions options;
     options.prefer = acquisition_preference(self);

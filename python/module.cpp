@@ -1,7 +1,8 @@
 // The extension module `velorium`: multi-phase initialisation; the
 // execution step adds RawReader, Spectrum, SpectrumIter and iter_spectra,
-// then Acquisition, each to the module and, in that order, to its __all__
-// list. The module is installed as the __init__ of the package `velorium`.
+// then Acquisition and pick_peaks, each to the module and, in that order, to
+// its __all__ list. The module is installed as the __init__ of the package
+// `velorium`.
 #include "module.hpp"
 
 #include "arrays.hpp"
@@ -98,6 +99,10 @@ PyMethodDef kIterSpectraDef = {
     "iter_spectra", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_spectra)),
     METH_FASTCALL | METH_KEYWORDS, kIterSpectraDoc};
 
+PyMethodDef kPickPeaksDef = {"pick_peaks",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pick_peaks)),
+                             METH_VARARGS | METH_KEYWORDS, kPickPeaksDoc};
+
 int exec_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (set_package_path(module) != 0) return -1;
@@ -135,7 +140,8 @@ int exec_module(PyObject* module) {
   PyObject* acquisition = create_acquisition_type(module);
   if (acquisition == nullptr) return -1;
   state->acquisition_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(acquisition));
-  return add_public(module, "Acquisition", acquisition);
+  if (add_public(module, "Acquisition", acquisition) != 0) return -1;
+  return add_public(module, "pick_peaks", PyCFunction_NewEx(&kPickPeaksDef, module, module_name.get()));
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumora/types.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::store {
@@ -47,7 +48,9 @@ struct AcquisitionObject {
   PyObject_HEAD
   PyObject* path = nullptr;  // str: the path as given (os.fspath form), for repr and pickling
   std::shared_ptr<const Reader> reader;
-  BlockPreference prefer = BlockPreference::Profile;
+  // The block read where a scan has both (prefer), and which spectra are
+  // handed out picked, with the picker's parameters.
+  peaks::DecodeOptions options;
   // (scan number, index) pairs sorted by scan number, then index.
   std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
 };
@@ -60,6 +63,7 @@ PyObject* create_acquisition_spectra_type(PyObject* module);
 const Reader& acquisition_reader(PyObject* self);
 std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self);
 BlockPreference acquisition_preference(PyObject* self);
+const peaks::DecodeOptions& acquisition_options(PyObject* self);
 
 // The scan indices, in scan order, that the keyword arguments ms_level
 // (None or an int) and rt_range (None or two numbers, seconds, both ends
@@ -80,6 +84,23 @@ inline constexpr const char* kXicDoc =
     "w = tolerance (unit='mz'), and their intensity sum in spectrum order (or\n"
     "aggregate='max'), 0 where there is none. ms_level (None: every level) and\n"
     "rt_range=(low, high) in seconds, both ends included, select the scans.";
+
+// The module function pick_peaks(mz, intensity, *, min_intensity=0.0,
+// min_snr=2.0) (pick_peaks.cpp), METH_VARARGS | METH_KEYWORDS.
+PyObject* pick_peaks(PyObject* module, PyObject* args, PyObject* kwds);
+inline constexpr const char* kPickPeaksDoc =
+    "pick_peaks(mz, intensity, *, min_intensity=0.0, min_snr=2.0)\n--\n\n"
+    "The centroids of one profile spectrum: (m/z float64, apex intensity float32)\n"
+    "NumPy arrays. mz and intensity are one-dimensional arrays of one length (NumPy\n"
+    "arrays, buffers or sequences of numbers), m/z strictly ascending. A peak is kept\n"
+    "when its highest point is at least min_intensity and at least min_snr times the\n"
+    "median of the positive intensities. ValueError for m/z that do not ascend.";
+
+// Reads the keyword arguments min_intensity and min_snr (null: the
+// default) of `function` into `params`; false with TypeError or ValueError
+// set when either is not a finite non-negative number.
+bool pick_params_argument(const char* function, PyObject* min_intensity, PyObject* min_snr,
+                          peaks::PickParams& params);
 
 // A new Spectrum that takes over `record`.
 PyObject* new_spectrum(ModuleState* state, lumora::SpectrumRecord&& record);

@@ -196,7 +196,7 @@ PyObject* scan_table(PyObject* self, PyTypeObject* defining_class, PyObject* con
   ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
   const auto* object = as_reader(self);
   return guarded(
-      [&] { return scan_table_dict(state, *object->reader, BlockPreference::Profile, object->store.get()); });
+      [&] { return scan_table_dict(state, *object->reader, peaks::DecodeOptions{}, object->store.get()); });
 }
 
 PyObject* scan_index(PyObject* self, PyObject*) {

@@ -40,7 +40,7 @@ PyObject* peak_table_dict(ModuleState* state, std::shared_ptr<const store::PeakS
   return dict.release();
 }
 
-PyObject* scan_table_dict(ModuleState* state, const Reader& reader, BlockPreference prefer,
+PyObject* scan_table_dict(ModuleState* state, const Reader& reader, const peaks::DecodeOptions& options,
                           const store::PeakStore* store) {
   const std::size_t n = reader.scan_count();
   std::vector<std::int64_t> index(n);
@@ -51,14 +51,14 @@ PyObject* scan_table_dict(ModuleState* state, const Reader& reader, BlockPrefere
   std::vector<std::uint64_t> points(n);
   for (std::size_t i = 0; i < n; ++i) {
     const ScanRecord& scan = reader.scan(i);
-    const BlockPlan plan = reader.block_plan(i, prefer);
+    const BlockPlan plan = reader.block_plan(i, options.block_preference());
     index[i] = static_cast<std::int64_t>(i);
     scan_number[i] = scan.scan_id;
     ms_level[i] = scan.ms_level;
     retention[i] = scan.retention_time_sec();
     const auto sign = scan.polarity();
     polarity[i] = !sign ? 0 : *sign == lumora::Polarity::Positive ? 1 : -1;
-    mode[i] = plan.kind == BlockKind::Profile ? 0 : 1;
+    mode[i] = plan.kind == BlockKind::Profile && options.pick == peaks::PickMode::None ? 0 : 1;
     has_profile[i] = scan.profile_params.has_value();
     has_centroid[i] = scan.centroid_params.has_value();
     low[i] = or_nan(scan.min_x);

@@ -303,12 +303,12 @@ PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     auto windows = make_windows(*arguments);
     if (!windows) return nullptr;
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
-    const BlockPreference prefer = acquisition_preference(self);
+    const peaks::DecodeOptions options = acquisition_options(self);
     std::optional<Result<xic::Chromatograms>> result;
     without_gil([&] {
       std::vector<std::size_t> indices;
       if (!arguments->selects_nothing) indices = xic::select_scans(*reader, arguments->selection);
-      result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, prefer));
+      result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, options));
     });
     if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
     return result_pair(state_of_type(Py_TYPE(self)), std::move(**result));

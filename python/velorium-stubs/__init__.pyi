@@ -1,13 +1,13 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Literal, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition"]
+__all__ = ["RawReader", "Spectrum", "SpectrumIter", "iter_spectra", "Acquisition", "pick_peaks"]
 
 __version__: str
 
@@ -236,12 +236,18 @@ def iter_spectra(path: str) -> SpectrumIter:
 class Acquisition:
     """An acquisition opened without decoding: each spectrum is decoded when it is
     asked for. A sequence of Spectrum objects in scan order. prefer='centroid' reads
-    the centroid block of every scan that has one."""
+    the centroid block of every scan that has one. pick_peaks='missing' hands out
+    every spectrum that would be profile as the centroids picked from it;
+    pick_peaks='all' picks from every profile block."""
 
     def __new__(
         cls,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         prefer: Literal["profile", "centroid"] = "profile",
+        pick_peaks: Literal["missing", "all"] | None = None,
+        *,
+        min_intensity: float = 0.0,
+        min_snr: float = 2.0,
     ) -> Acquisition: ...
     @property
     def path(self) -> str:
@@ -249,6 +255,15 @@ class Acquisition:
     @property
     def prefer(self) -> Literal["profile", "centroid"]:
         """'profile' or 'centroid': the block read from scans that have both."""
+    @property
+    def pick_peaks(self) -> Literal["missing", "all"] | None:
+        """None, 'missing' or 'all': which spectra are handed out as the centroids picked from their profile."""
+    @property
+    def min_intensity(self) -> float:
+        """The least apex height of a picked peak."""
+    @property
+    def min_snr(self) -> float:
+        """The least apex height of a picked peak, in multiples of its spectrum's noise level."""
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, key: SupportsIndex, /) -> Spectrum: ...
@@ -286,7 +301,7 @@ class Acquisition:
         aggregate: Literal["sum", "max"] = "sum",
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatograms of many targets in one pass."""
-    def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
+    def __reduce__(self) -> tuple[Callable[..., Acquisition], tuple[str, str] | tuple[str, str, str]]: ...
     # Export (python/export.cpp).
     def to_mzml(
         self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], compression: bool = True
@@ -294,3 +309,13 @@ class Acquisition:
         """Write the acquisition as indexed mzML 1.1 to path."""
     def to_mgf(self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
         """Write the spectra of MS level 2 and higher as MGF to path."""
+
+def pick_peaks(
+    mz: npt.ArrayLike,
+    intensity: npt.ArrayLike,
+    *,
+    min_intensity: float = 0.0,
+    min_snr: float = 2.0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float32]]:
+    """The centroids of one profile spectrum: (m/z float64, apex intensity float32)
+    NumPy arrays."""

@@ -63,6 +63,10 @@ Model and writer (numpy):
     synthetic_run(scans=100, points=20000, ms2_share=0.25, stride=284,
                   encoding="lzf", seed=0, *, instrument=None, spectra=None,
                   centroid_format=2, target_size=None, ...) -> Acquisition
+    render_profile(peak_mz, peak_height, resolution, *, cal=None,
+                   mz_range=(100, 1600), dt=0.125, baseline=0.0, rng=None,
+                   zero_below=0.0) -> TruthSpectrum (a profile spectrum of
+        known Gaussian peaks on a time-of-flight axis, for peak pickers)
 
 Example::
 
@@ -125,12 +129,15 @@ __all__ = [
     # numpy-based, imported on first use:
     "Acquisition", "Scan", "Profile", "Centroids", "Device", "LazyScans", "ExpectedSpectrum",
     "WriteResult", "write_acquisition", "expected_spectrum", "synthetic_run", "main",
+    "TruthSpectrum", "tof_calibration", "render_profile", "random_peaks",
 ]
 
 _LAZY = {
     "Acquisition": "model", "Scan": "model", "Profile": "model", "Centroids": "model", "Device": "model",
     "LazyScans": "model", "ExpectedSpectrum": "model", "WriteResult": "model", "write_acquisition": "model",
     "expected_spectrum": "model", "synthetic_run": "synthetic", "main": "cli",
+    "TruthSpectrum": "rendering", "tof_calibration": "rendering", "render_profile": "rendering",
+    "random_peaks": "rendering",
 }
 
 

@@ -33,7 +33,11 @@ void set_default_threads(unsigned threads) noexcept { configured_threads.store(t
 
 Prefetcher::Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer,
                        unsigned threads, std::size_t per_worker)
-    : reader_(reader), indices_(std::move(indices)), prefer_(prefer) {
+    : Prefetcher(reader, std::move(indices), peaks::DecodeOptions{prefer, peaks::PickMode::None, {}}, threads, per_worker) {}
+
+Prefetcher::Prefetcher(const Reader& reader, std::vector<std::size_t> indices, const peaks::DecodeOptions& options,
+                       unsigned threads, std::size_t per_worker)
+    : reader_(reader), indices_(std::move(indices)), options_(options) {
   if (threads == 0) threads = default_threads();
   if (per_worker == 0) per_worker = 1;
   if (threads <= 1 || indices_.size() <= 1) return;  // sequential: next() decodes
@@ -63,7 +67,7 @@ void Prefetcher::work() {
     std::optional<Result<lumora::SpectrumRecord>> result;
     std::exception_ptr exception;
     try {
-      result.emplace(internal::decode_spectrum(reader_, indices_[position], prefer_));
+      result.emplace(internal::decode_spectrum(reader_, indices_[position], options_));
     } catch (...) {
       exception = std::current_exception();
     }
@@ -80,7 +84,7 @@ std::optional<Result<lumora::SpectrumRecord>> Prefetcher::next() {
   if (taken_ >= indices_.size()) return std::nullopt;
   std::optional<Result<lumora::SpectrumRecord>> item;
   if (workers_.empty()) {
-    item.emplace(internal::decode_spectrum(reader_, indices_[taken_++], prefer_));
+    item.emplace(internal::decode_spectrum(reader_, indices_[taken_++], options_));
   } else {
     std::unique_lock lock(mutex_);
     Slot& slot = slots_[taken_ % window_];

@@ -14,6 +14,7 @@
 
 #include "lumora/types.hpp"
 #include "velorium/error.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium {
@@ -36,6 +37,10 @@ class Prefetcher {
   // outlive the prefetcher.
   Prefetcher(const Reader& reader, std::vector<std::size_t> indices, BlockPreference prefer = BlockPreference::Profile,
              unsigned threads = 0, std::size_t per_worker = 4);
+  // The same with each spectrum that of peaks::spectrum(reader,
+  // index, options): picked where the options say.
+  Prefetcher(const Reader& reader, std::vector<std::size_t> indices, const peaks::DecodeOptions& options,
+             unsigned threads = 0, std::size_t per_worker = 4);
   ~Prefetcher();  // stops the workers and waits for them
 
   Prefetcher(const Prefetcher&) = delete;
@@ -56,7 +61,7 @@ class Prefetcher {
 
   const Reader& reader_;
   std::vector<std::size_t> indices_;
-  BlockPreference prefer_;
+  peaks::DecodeOptions options_;
   std::size_t window_ = 1;
 
   std::mutex mutex_;

@@ -15,6 +15,7 @@
 
 #include "lumora/types.hpp"
 #include "velorium/error.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::internal {
@@ -24,6 +25,10 @@ namespace velorium::internal {
 // Safe from any thread.
 Result<lumora::SpectrumRecord> decode_spectrum(const Reader& reader, std::size_t index,
                                                BlockPreference prefer = BlockPreference::Profile);
+
+// The same under `options`: peaks::spectrum, unreported (peaks/decode.cpp).
+Result<lumora::SpectrumRecord> decode_spectrum(const Reader& reader, std::size_t index,
+                                               const peaks::DecodeOptions& options);
 
 // Per-thread working memory of decode_spectrum_into, reused from scan to
 // scan: the block's bytes, its decompressed bytes and the m/z axes of recent

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "velorium/internal/decoding.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/prefetch.hpp"
 
 namespace velorium::store {
@@ -104,6 +105,37 @@ void decode_all(std::size_t count, unsigned threads, Outcomes& outcomes, Decode&
       }
     }
   });
+}
+
+// Decodes every position with `decode(position)` (an unreported
+// Result<SpectrumRecord>) on `threads` threads, each spectrum into memory of
+// its own, then gathers the peaks into one store. The first failing position
+// in order fails the whole, counted and logged as decoding the scans one by
+// one would have.
+template <class Decode>
+Result<std::shared_ptr<const PeakStore>> decode_and_gather(const Reader& reader, std::span<const std::size_t> indices,
+                                                           unsigned threads, Decode&& decode) {
+  const std::size_t count = indices.size();
+  Outcomes outcomes(count);
+  decode_all(count, threads, outcomes, [&](std::size_t p, internal::DecodeScratch&) { return decode(p); });
+  if (auto failure = outcomes.first_failure()) return fail(internal::report_failure(reader, std::move(*failure)));
+  std::vector<std::uint64_t> offsets(count + 1, 0);
+  for (std::size_t p = 0; p < count; ++p) offsets[p + 1] = offsets[p] + outcomes[p]->mz.size();
+  auto columns = Columns::allocate(offsets[count]);
+  if (!columns) throw std::bad_alloc();
+  std::vector<lumora::SpectrumRecord> records = outcomes.take_records();
+  std::vector<std::uint8_t> ascending(count, 0);
+  parallel_for(count, threads, [&](std::size_t p) {
+    lumora::SpectrumRecord& record = records[p];
+    const std::size_t first = static_cast<std::size_t>(offsets[p]);
+    std::copy(record.mz.begin(), record.mz.end(), columns->mz() + first);
+    std::copy(record.intensity.begin(), record.intensity.end(), columns->intensity() + first);
+    ascending[p] = ascends(record.mz);
+    record.mz = {};
+    record.intensity = {};
+  });
+  return std::make_shared<const PeakStore>(std::move(records), std::move(offsets), std::move(ascending),
+                                           std::move(*columns));
 }
 
 }  // namespace
@@ -216,25 +248,16 @@ Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::
   // The claims cannot be given room (an address-space limit, say): decode
   // scan by scan as the reader does, which allocates only what each block
   // yields and meets a failing block first; then gather the peaks.
-  decode_all(count, threads, outcomes, [&](std::size_t p, internal::DecodeScratch&) {
-    return internal::decode_spectrum(reader, indices[p], prefer);
-  });
-  if (auto failure = outcomes.first_failure()) return failed(std::move(*failure));
-  for (std::size_t p = 0; p < count; ++p) offsets[p + 1] = offsets[p] + outcomes[p]->mz.size();
-  auto columns = Columns::allocate(offsets[count]);
-  if (!columns) throw std::bad_alloc();
-  std::vector<lumora::SpectrumRecord> records = outcomes.take_records();
-  parallel_for(count, threads, [&](std::size_t p) {
-    lumora::SpectrumRecord& record = records[p];
-    const std::size_t first = static_cast<std::size_t>(offsets[p]);
-    std::copy(record.mz.begin(), record.mz.end(), columns->mz() + first);
-    std::copy(record.intensity.begin(), record.intensity.end(), columns->intensity() + first);
-    ascending[p] = ascends(record.mz);
-    record.mz = {};
-    record.intensity = {};
-  });
-  return std::make_shared<const PeakStore>(std::move(records), std::move(offsets), std::move(ascending),
-                                           std::move(*columns));
+  return decode_and_gather(reader, indices, threads,
+                           [&](std::size_t p) { return internal::decode_spectrum(reader, indices[p], prefer); });
+}
+
+Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::span<const std::size_t> indices,
+                                                     const peaks::DecodeOptions& options, unsigned threads) {
+  if (options.pick == peaks::PickMode::None) return build_store(reader, indices, options.prefer, threads);
+  // The picked spectra's sizes are known only once picked.
+  return decode_and_gather(reader, indices, threads,
+                           [&](std::size_t p) { return internal::decode_spectrum(reader, indices[p], options); });
 }
 
 }  // namespace velorium::store

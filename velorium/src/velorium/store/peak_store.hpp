@@ -13,6 +13,7 @@
 
 #include "lumora/types.hpp"
 #include "velorium/error.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::store {
@@ -111,5 +112,11 @@ class PeakStore {
 // not decoded once it is known.
 Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::span<const std::size_t> indices,
                                                      BlockPreference prefer, unsigned threads = 0);
+
+// The same with every spectrum that of peaks::spectrum(reader, index,
+// options): picked spectra are decoded and picked on the worker threads,
+// then gathered into the columns.
+Result<std::shared_ptr<const PeakStore>> build_store(const Reader& reader, std::span<const std::size_t> indices,
+                                                     const peaks::DecodeOptions& options, unsigned threads = 0);
 
 }  // namespace velorium::store

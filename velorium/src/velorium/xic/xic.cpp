@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "velorium/internal/decoding.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/prefetch.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/text.hpp"
@@ -208,8 +209,15 @@ class DecodeWorker {
   // The points of scan `index`, or its unreported failure. The spans stay
   // valid until the next call.
   Result<std::pair<std::span<const double>, std::span<const float>>> decode(const Reader& reader, std::size_t index,
-                                                                            BlockPreference prefer,
+                                                                            const peaks::DecodeOptions& options,
                                                                             const internal::DataFileSizes& sizes) {
+    if (options.picks(reader, index)) {
+      auto decoded = internal::decode_spectrum(reader, index, options);
+      if (!decoded) return fail(std::move(decoded).error());
+      record_ = std::move(*decoded);
+      return std::pair{std::span<const double>(record_.mz), std::span<const float>(record_.intensity)};
+    }
+    const BlockPreference prefer = options.block_preference();
     const BlockPlan plan = reader.block_plan(index, prefer);
     const std::size_t n = plan.point_count;
     if (n != 0 && internal::justified_points(reader, index, prefer, sizes) == n) {
@@ -244,6 +252,11 @@ class DecodeWorker {
 
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer, unsigned threads) {
+  return extract(reader, indices, windows, aggregate, peaks::DecodeOptions{prefer, peaks::PickMode::None, {}}, threads);
+}
+
+Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
+                              Aggregate aggregate, const peaks::DecodeOptions& options, unsigned threads) {
   const std::size_t scans = indices.size();
   Chromatograms result = allocate(windows.size(), scans);
   for (std::size_t s = 0; s < scans; ++s) {
@@ -272,7 +285,7 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
       if (s > first_failure.load(std::memory_order_relaxed)) continue;
       try {
         if (!worker) worker.emplace();
-        auto points = worker->decode(reader, indices[s], prefer, sizes);
+        auto points = worker->decode(reader, indices[s], options, sizes);
         if (!points) {
           failures[s].emplace(std::move(points).error());
           failed_at(s);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "velorium/error.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
 
 namespace velorium::store {
@@ -93,6 +94,11 @@ struct Chromatograms {
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, BlockPreference prefer = BlockPreference::Profile,
                               unsigned threads = 0);
+
+// The same with every spectrum that of peaks::spectrum(reader, index,
+// options): the windows sweep the centroids of the picked spectra.
+Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
+                              Aggregate aggregate, const peaks::DecodeOptions& options, unsigned threads = 0);
 
 // The selected positions of a store, in order, from the records it holds.
 std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection);

@@ -1,0 +1,362 @@
+"""Peak picking: velorium.pick_peaks side by side with pyOpenMS' PeakPickerHiRes.
+
+accuracy: profile spectra rendered from known peak lists (Gaussian peaks on
+the flight-time grid of a time-of-flight calibration, resolutions 10,000 to
+60,000, Poisson counts on a baseline of one count, overlaps as they fall),
+both pickers with their default parameters: the m/z error of the true peaks
+found (median and 95th percentile, ppm), the recall of the true peaks above
+three times the noise, and the picked peaks above that level that match no
+true peak.
+
+speed: both pickers on the same profile spectra (the sample's), CPU time of
+this process (every thread), interleaved rounds.
+
+acquisition: a pass over Acquisition(path, pick_peaks="all") against a pass
+over Acquisition(path), interleaved, wall and CPU time.
+
+features: OpenMS' FeatureFinderMetabo (MassTraceDetection,
+ElutionPeakDetection, FeatureFindingMetabo) on the MS1 spectra of a run
+picked by velorium and on the same spectra picked by PeakPickerHiRes: the
+share of PeakPickerHiRes' features that velorium's run has within 10 ppm and
+5 s, and the agreement of the extracted-ion chromatograms of the strongest
+ones.
+"""
+
+from __future__ import annotations
+
+import math
+import resource
+import sys
+
+import numpy as np
+
+from .common import ROOT, interleaved, ratio, summary
+
+RESOLUTIONS = (10000, 20000, 40000, 60000)
+MATCH_WIDTHS = 0.5     # a picked peak matches a true one within half its width
+FEATURE_PPM = 10.0
+FEATURE_SECONDS = 5.0
+WIDE_PPM = 50.0        # the sample's peaks are sampled every ~360 ppm: the pickers' centroids differ more than 10 ppm
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def with_cpu_time(fn, spent: list[float]):
+    def wrapped():
+        start = cpu_seconds()
+        try:
+            return fn()
+        finally:
+            spent.append(cpu_seconds() - start)
+    return wrapped
+
+
+# --- the two pickers -----------------------------------------------------------
+
+
+def openms_picker():
+    import pyopenms as oms
+
+    return oms.PeakPickerHiRes()
+
+
+def openms_spectrum(mz, intensity, rt: float = 0.0, level: int = 1):
+    import pyopenms as oms
+
+    s = oms.MSSpectrum()
+    s.set_peaks((np.array(mz, dtype=np.float64), np.array(intensity, dtype=np.float32)))  # copies: writable
+    s.setRT(rt)
+    s.setMSLevel(level)
+    s.setType(oms.SpectrumSettings.SpectrumType.PROFILE)
+    return s
+
+
+def openms_pick(picker, mz, intensity) -> tuple[np.ndarray, np.ndarray]:
+    import pyopenms as oms
+
+    out = oms.MSSpectrum()
+    picker.pick(openms_spectrum(mz, intensity), out)
+    pm, pi = out.get_peaks()
+    return np.asarray(pm, dtype=np.float64), np.asarray(pi, dtype=np.float64)
+
+
+# --- accuracy ------------------------------------------------------------------
+
+
+def truth_spectra(seed: int = 20, peaks: int = 400):
+    sys.path.insert(0, str(ROOT / "tools"))
+    from acqwriter import random_peaks, render_profile
+
+    out = []
+    for resolution in RESOLUTIONS:
+        rng = np.random.default_rng([seed, resolution])
+        mz, h = random_peaks(rng, peaks, mz_range=(120.0, 980.0), heights=(2.0, 1e5))
+        out.append((resolution, render_profile(mz, h, resolution, mz_range=(100.0, 1000.0), baseline=1.0, rng=rng)))
+    return out
+
+
+def score(picked_mz, picked_intensity, truth, resolution: float) -> dict:
+    """The errors, recall and false peaks of one picker on one spectrum."""
+    level = 3.0 * truth.noise
+    true_mz, true_h = truth.peak_mz, truth.peak_height
+    errors, found = [], 0
+    strong = true_h > level
+    if picked_mz.size:
+        j = np.clip(np.searchsorted(picked_mz, true_mz), 1, max(picked_mz.size - 1, 1))
+        candidates = np.stack([picked_mz[np.maximum(j - 1, 0)], picked_mz[np.minimum(j, picked_mz.size - 1)]])
+        nearest = candidates[np.argmin(np.abs(candidates - true_mz), axis=0), np.arange(true_mz.size)]
+        matched = np.abs(nearest - true_mz) <= MATCH_WIDTHS * true_mz / resolution
+        found = int(np.count_nonzero(matched & strong))
+        errors = (np.abs(nearest - true_mz) / true_mz * 1e6)[matched & strong].tolist()
+        k = np.clip(np.searchsorted(true_mz, picked_mz), 1, true_mz.size - 1)
+        distance = np.minimum(np.abs(true_mz[k] - picked_mz), np.abs(true_mz[k - 1] - picked_mz))
+        false = int(np.count_nonzero((distance > MATCH_WIDTHS * picked_mz / resolution) & (picked_intensity > level)))
+    else:
+        false = 0
+    return {"errors_ppm": errors, "found": found, "true_above": int(np.count_nonzero(strong)), "false_above": false,
+            "picked": int(picked_mz.size)}
+
+
+def accuracy() -> dict:
+    import velorium
+
+    picker = openms_picker()
+    rows = []
+    totals = {"velorium": [], "openms": []}
+    for resolution, truth in truth_spectra():
+        row = {"resolution": resolution, "points": int(truth.mz.size), "peaks": int(truth.peak_mz.size)}
+        for name, (pm, pi) in (("velorium", velorium.pick_peaks(truth.mz, truth.intensity)),
+                               ("openms", openms_pick(picker, truth.mz, truth.intensity))):
+            s = score(np.asarray(pm), np.asarray(pi), truth, resolution)
+            totals[name].append(s)
+            row[name] = summarise([s])
+        rows.append(row)
+    return {"rows": rows, "all": {name: summarise(scores) for name, scores in totals.items()},
+            "noise": 1.0, "level": "3 x noise", "match": f"{MATCH_WIDTHS} x FWHM"}
+
+
+def summarise(scores: list[dict]) -> dict:
+    errors = np.concatenate([np.asarray(s["errors_ppm"], dtype=np.float64) for s in scores])
+    true_above = sum(s["true_above"] for s in scores)
+    return {
+        "median_ppm": float(np.median(errors)) if errors.size else math.nan,
+        "p95_ppm": float(np.percentile(errors, 95)) if errors.size else math.nan,
+        "recall": sum(s["found"] for s in scores) / true_above if true_above else math.nan,
+        "false_above": sum(s["false_above"] for s in scores),
+        "picked": sum(s["picked"] for s in scores),
+    }
+
+
+# --- speed ---------------------------------------------------------------------
+
+
+def profile_spectra(path: str) -> list[tuple[np.ndarray, np.ndarray]]:
+    import velorium
+
+    reader = velorium.RawReader(path)
+    table, scans = reader.peak_table(), reader.scan_table()
+    o = table["offsets"]
+    return [(table["mz"][o[i]:o[i + 1]], table["intensity"][o[i]:o[i + 1]])
+            for i in np.flatnonzero(scans["scan_mode"] == 0)]
+
+
+def speed(path: str, reps: int) -> dict:
+    import pyopenms as oms
+
+    import velorium
+
+    spectra = profile_spectra(path)
+    points = sum(int(m.size) for m, _ in spectra)
+    experiment = oms.MSExperiment()
+    for m, i in spectra:
+        experiment.addSpectrum(openms_spectrum(m, i))
+    picker = openms_picker()
+
+    def run_velorium() -> int:
+        return sum(int(velorium.pick_peaks(m, i)[0].size) for m, i in spectra)
+
+    def run_openms() -> int:
+        out = picker.pickExperiment(experiment, True)
+        return sum(s.size() for s in out)
+
+    cpu: dict[str, list[float]] = {"velorium": [], "openms": []}
+    times, results = interleaved({name: with_cpu_time(fn, cpu[name]) for name, fn in
+                                  (("velorium", run_velorium), ("openms", run_openms))}, reps)
+    best = {name: min(v) for name, v in cpu.items()}
+    return {
+        "path": path, "spectra": len(spectra), "points": points, "peaks": results,
+        "cpu_seconds": best, "wall": {name: summary(v) for name, v in times.items()},
+        "points_per_second": {name: points / t for name, t in best.items()},
+        "speedup": ratio(best["openms"], best["velorium"]),
+    }
+
+
+# --- Acquisition with picking over a large run --------------------------------
+
+
+def acquisition(path: str, reps: int) -> dict:
+    import velorium
+
+    plain = velorium.Acquisition(path)
+    picked = velorium.Acquisition(path, pick_peaks="all")
+
+    def decode() -> int:
+        return sum(len(s) for s in plain.spectra())
+
+    def pick() -> int:
+        return sum(len(s) for s in picked.spectra())
+
+    decode()  # the page cache holds the files from here on
+    cpu: dict[str, list[float]] = {"decode": [], "pick": []}
+    times, results = interleaved({"decode": with_cpu_time(decode, cpu["decode"]),
+                                  "pick": with_cpu_time(pick, cpu["pick"])}, reps)
+    t = {name: summary(v) for name, v in times.items()}
+    return {
+        "path": path, "scans": len(plain), "points": results["decode"], "centroids": results["pick"],
+        "times": t, "ratio": ratio(t["pick"]["min"], t["decode"]["min"]),
+        "cpu_seconds": {name: min(v) for name, v in cpu.items()},
+        "cpu_ratio": ratio(min(cpu["pick"]), min(cpu["decode"])),
+    }
+
+
+# --- a feature-finding workflow -------------------------------------------------
+
+
+def experiment_of(spectra) -> "object":
+    """An MSExperiment of centroided MS1 spectra: (rt, mz, intensity) triples."""
+    import pyopenms as oms
+
+    experiment = oms.MSExperiment()
+    for rt, mz, intensity in spectra:
+        s = openms_spectrum(mz, intensity, rt)
+        s.setType(oms.SpectrumSettings.SpectrumType.CENTROID)
+        experiment.addSpectrum(s)
+    experiment.updateRanges()
+    return experiment
+
+
+def find_features(experiment) -> np.ndarray:
+    """(m/z, rt, intensity) of each feature FeatureFinderMetabo finds."""
+    import pyopenms as oms
+
+    detection = oms.MassTraceDetection()
+    p = detection.getDefaults()
+    p.setValue("mass_error_ppm", FEATURE_PPM)
+    p.setValue("noise_threshold_int", 10.0)
+    detection.setParameters(p)
+    traces = detection.run(experiment, 0)
+    elution = oms.ElutionPeakDetection()
+    p = elution.getDefaults()
+    p.setValue("width_filtering", "fixed")
+    elution.setParameters(p)
+    split = elution.detectPeaks(traces)
+    finder = oms.FeatureFindingMetabo()
+    p = finder.getDefaults()
+    p.setValue("isotope_filtering_model", "none")
+    p.setValue("remove_single_traces", "false")
+    finder.setParameters(p)
+    features = oms.FeatureMap()
+    finder.run(split, features)
+    return np.array([(f.getMZ(), f.getRT(), f.getIntensity()) for f in features], dtype=np.float64).reshape(-1, 3)
+
+
+def matched_share(reference: np.ndarray, other: np.ndarray, ppm: float = FEATURE_PPM) -> float:
+    """The share of the reference features that `other` has within `ppm` and FEATURE_SECONDS."""
+    if reference.size == 0:
+        return math.nan
+    order = np.argsort(other[:, 0])
+    mz = other[order, 0]
+    hits = 0
+    for m, rt, _ in reference:
+        w = m * ppm * 1e-6
+        lo, hi = np.searchsorted(mz, m - w), np.searchsorted(mz, m + w, "right")
+        hits += bool(np.any(np.abs(other[order[lo:hi], 1] - rt) <= FEATURE_SECONDS))
+    return hits / len(reference)
+
+
+def xic_of(spectra, targets: np.ndarray, ppm: float) -> np.ndarray:
+    out = np.zeros((targets.size, len(spectra)))
+    for s, (_, mz, intensity) in enumerate(spectra):
+        cumulative = np.concatenate(([0.0], np.cumsum(intensity, dtype=np.float64)))
+        w = targets * ppm * 1e-6
+        out[:, s] = cumulative[np.searchsorted(mz, targets + w, "right")] - cumulative[np.searchsorted(mz, targets - w)]
+    return out
+
+
+def sample_truth(scan: int) -> tuple[np.ndarray, np.ndarray]:
+    """The true (m/z, height) of the peaks of one scan of the sample acquisition,
+    rebuilt from the generator that wrote it (examples/data/README.md)."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    from acqwriter import synthetic_run
+
+    run = synthetic_run(scans=400, points=20000, ms2_share=0.4, encoding="mixed", spectra="mixed", seed=42)
+    generator = run.scans._factory.__self__
+    rng = np.random.default_rng([42, 2, scan])
+    level = generator.ms_level(scan)
+    rt = scan * 0.5 + rng.uniform(0.0, 0.2) * 0.5
+    mz, h, _ = generator.peaks(scan, rt, level, rng)
+    order = np.argsort(mz)
+    return mz[order], h[order]
+
+
+def sample_accuracy(path: str, scans: int = 40, least_height: float = 1000.0) -> dict:
+    """The m/z error of both pickers against the sample's true peaks of at
+    least `least_height` counts, on its first `scans` MS1 scans."""
+    import velorium
+
+    acq = velorium.Acquisition(path)
+    picker = openms_picker()
+    errors: dict[str, list[float]] = {"velorium": [], "openms": []}
+    for i in acq.select(ms_level=1)[:scans]:
+        s = acq[i]
+        true_mz, true_h = sample_truth(i)
+        true_mz = true_mz[true_h >= least_height]
+        for name, (pm, _) in (("velorium", velorium.pick_peaks(s.mz_array, s.intensity_array)),
+                              ("openms", openms_pick(picker, s.mz_array, s.intensity_array))):
+            pm = np.asarray(pm)
+            if pm.size == 0 or true_mz.size == 0:
+                continue
+            j = np.clip(np.searchsorted(pm, true_mz), 1, pm.size - 1)
+            nearest = np.where(np.abs(pm[j] - true_mz) < np.abs(pm[j - 1] - true_mz), pm[j], pm[j - 1])
+            ppm = np.abs(nearest - true_mz) / true_mz * 1e6
+            errors[name].extend(ppm[ppm < 500.0].tolist())  # peaks lost in overlaps are not errors of position
+    return {name: {"peaks": len(v), "median_ppm": float(np.median(v)), "p95_ppm": float(np.percentile(v, 95))}
+            for name, v in errors.items() if v}
+
+
+def features(path: str, strongest: int = 10) -> dict:
+    import velorium
+
+    acq = velorium.Acquisition(path, pick_peaks="all")
+    ms1 = acq.select(ms_level=1)
+    ours = [(s.retention_time_sec, s.mz_array, s.intensity_array) for s in acq.spectra(ms_level=1)]
+    profile = velorium.Acquisition(path)
+    picker = openms_picker()
+    theirs = []
+    for i in ms1:
+        s = profile[i]
+        pm, pi = openms_pick(picker, s.mz_array, s.intensity_array)
+        theirs.append((s.retention_time_sec, pm, pi))
+    f_ours, f_theirs = find_features(experiment_of(ours)), find_features(experiment_of(theirs))
+    top = f_theirs[np.argsort(f_theirs[:, 2])[::-1][:strongest], 0] if f_theirs.size else np.zeros(0)
+    # The windows of the XICs are as wide as the pickers' disagreement on
+    # coarsely sampled peaks (see sample_accuracy), so that both see the ion.
+    a, b = xic_of(ours, top, WIDE_PPM), xic_of(theirs, top, WIDE_PPM)
+    correlations = [float(np.corrcoef(x, y)[0, 1]) for x, y in zip(a, b) if x.any() and y.any()]
+    return {
+        "path": path, "ms1_scans": len(ms1), "features": {"velorium": len(f_ours), "openms": len(f_theirs)},
+        "matched_share": matched_share(f_theirs, f_ours), "reverse_share": matched_share(f_ours, f_theirs),
+        "matched_share_wide": matched_share(f_theirs, f_ours, WIDE_PPM),
+        "xic_ppm": WIDE_PPM, "xic_targets": [float(m) for m in top],
+        "xic_min_correlation": min(correlations) if correlations else math.nan, "xic_correlations": correlations,
+        "sample_accuracy": sample_accuracy(path),
+    }
+
+
+def run(sample: str, large: str | None, reps: int) -> dict:
+    result = {"accuracy": accuracy(), "speed": speed(sample, reps), "features": features(sample)}
+    result["acquisition"] = acquisition(large, reps) if large else None
+    return result
