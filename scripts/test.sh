@@ -33,7 +33,7 @@ start=$(date +%s)
 # --- What the build and the tests need -------------------------------------
 # shellcheck source=scripts/ensure-debs.sh
 source "$here/scripts/ensure-debs.sh"
-ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 \
+ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 strace util-linux \
   libdeflate-dev libssl-dev libcli11-dev zlib1g-dev
 
 # --- C++ tests ---------------------------------------------------------------

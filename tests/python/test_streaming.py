@@ -29,16 +29,6 @@ def test_streaming_equals_raw_reader_field_by_field(qtof_run):
         next(it)
 
 
-def test_path_argument(tmp_path):
-    import pathlib
-
-    with pytest.raises(TypeError, match="path"):
-        velorium.iter_spectra(pathlib.Path(tmp_path))
-    with pytest.raises(UnicodeEncodeError):
-        velorium.iter_spectra("\udc80")
-    assert isinstance(velorium.iter_spectra(path=str(tmp_path)), velorium.SpectrumIter)
-
-
 def test_open_failure_is_raised_once_by_the_first_next(tmp_path):
     it = velorium.iter_spectra(str(tmp_path / "nothing.d"))
     with pytest.raises(RuntimeError) as info:
