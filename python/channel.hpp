@@ -75,6 +75,7 @@ class Sender {
     }
     if (!state_->receiver_alive) return std::unexpected<T>(std::move(message));
     state_->slot.emplace(std::move(message));
+    state_->receiver_blocked = false;  // it has a message now, whether or not it has woken yet
     state_->not_empty.notify_one();
     return {};
   }
@@ -131,6 +132,7 @@ class Receiver {
     if (!state_->slot) return std::nullopt;
     std::optional<T> message = std::move(state_->slot);
     state_->slot.reset();
+    state_->sender_blocked = false;  // it has room now, whether or not it has woken yet
     lock.unlock();
     state_->not_full.notify_one();
     return message;

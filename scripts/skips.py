@@ -57,7 +57,9 @@ def skips(path: Path) -> list[tuple[str, str]]:
     for case in ET.parse(path).getroot().iter("testcase"):
         reason = skip_reason(case)
         if reason is not None:
-            name = ".".join(filter(None, (case.get("classname"), case.get("name"))))
+            classname, name = case.get("classname"), case.get("name") or ""
+            if classname and classname != name:  # ctest repeats the name as the class
+                name = f"{classname}.{name}"
             out.append((name, reason))
     return out
 

@@ -196,9 +196,9 @@ def _miss(d: dict, p: dict | None) -> str:
     text = (f"RawReader does more than LZF: it reads the blocks from the file, converts the intensities, computes "
             f"the m/z of every point and keeps {d['decoded_bytes'] / 2**30:.2f} GiB; in a fresh process it spent "
             f"{secs(b['system_seconds'])} of its {secs(b['seconds'])} in the kernel ({b['minor_faults']:,} page "
-            f"faults). Against LZF alone on one core it takes {times(d['cpu_ratio_rawreader'])} in CPU time; "
-            f"against LZF spread over the same {d['threads']} cores, {times(d['ratio_rawreader_cores'])} in "
-            "wall-clock time.")
+            f"faults). LZF alone on one core takes {times(d['cpu_ratio_rawreader'])} of RawReader's CPU time; LZF "
+            f"spread over the same {d['threads']} cores takes {times(d['ratio_rawreader_cores'])} of its wall-clock "
+            "time.")
     if p and p.get("available"):
         fns = p["rawreader"]["functions"]
         mz = sum(v for n, v in fns.items() if "mz_" in n)

@@ -132,7 +132,9 @@ TEST(Channel, ProducerThreadEndsWhenTheReceiverIsDroppedMidStream) {
       }
       // With an odd count, the next record waits in the slot (and the one
       // after it in send) when the receiving end goes.
-      if (received % 2 == 1) EXPECT_TRUE(receiver.wait_for_blocked_sender());
+      if (received % 2 == 1) {
+        EXPECT_TRUE(receiver.wait_for_blocked_sender());
+      }
     }  // the receiving end goes away here
     producer.join();
     EXPECT_TRUE(refused) << "after " << received << " records";

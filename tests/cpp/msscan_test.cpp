@@ -314,8 +314,12 @@ TEST(MSScanRobustness, AnyTruncationOrByteFlipIsHandled) {
     SCOPED_TRACE(len);
     const std::vector<std::uint8_t> cut(good.vec().begin(), good.vec().begin() + static_cast<long>(len));
     auto result = velorium::raw::msscan::from_bytes(cut);
-    if (len < 92) EXPECT_FALSE(result);  // not even the header
-    if (len < 92 + 284 && result) EXPECT_NE(result->stride, 284u);  // no whole record of this layout
+    if (len < 92) {
+      EXPECT_FALSE(result);  // not even the header
+    }
+    if (len < 92 + 284 && result) {
+      EXPECT_NE(result->stride, 284u);  // no whole record of this layout
+    }
     if (result) {
       EXPECT_EQ(result->records.size() * result->stride + result->global_header_size, len);
     }

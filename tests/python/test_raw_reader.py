@@ -91,13 +91,13 @@ def test_read_spectrum_accepts_any_integer_index(qtof_run):
 
 
 @pytest.mark.parametrize("args,kwargs,error,message", [
-    ((-1,), {}, OverflowError, ""),
-    ((2**70,), {}, OverflowError, ""),
+    ((-1,), {}, OverflowError, None),
+    ((2**70,), {}, OverflowError, None),
     (("0",), {}, TypeError, "scan_index"),
     ((1.0,), {}, TypeError, "scan_index"),
-    ((), {}, TypeError, ""),
-    ((0, 1), {}, TypeError, ""),
-    ((), {"index": 0}, TypeError, ""),
+    ((), {}, TypeError, None),
+    ((0, 1), {}, TypeError, None),
+    ((), {"index": 0}, TypeError, None),
 ])
 def test_read_spectrum_argument_errors(qtof_run, args, kwargs, error, message):
     reader = velorium.RawReader(str(qtof_run[0]))
@@ -129,8 +129,8 @@ PATH_ERRORS = [
     ("iter_spectra", lambda tmp: pathlib.Path(tmp), TypeError, "path"),
     ("RawReader", lambda tmp: b"/tmp", TypeError, "path"),
     ("Acquisition", lambda tmp: 42, TypeError, "path"),
-    ("RawReader", lambda tmp: "bad\udcff", UnicodeEncodeError, ""),
-    ("iter_spectra", lambda tmp: "\udc80", UnicodeEncodeError, ""),
+    ("RawReader", lambda tmp: "bad\udcff", UnicodeEncodeError, None),
+    ("iter_spectra", lambda tmp: "\udc80", UnicodeEncodeError, None),
     ("Acquisition", lambda tmp: str(tmp) + "\0x", ValueError, "null"),
     *[(api, lambda tmp: str(tmp / "missing.d"), RuntimeError, "^parse error: AcqData directory not found$")
       for api in OPENERS],

@@ -45,8 +45,7 @@ def test_reasons_are_read_from_both_runners(reports):
         ("test_b.test_pandas", "could not import 'pandas': No module named 'pandas'"),
     ]
     assert skips.skips(reports["asan"]) == [
-        ("Store.LimitedAddressSpace.Store.LimitedAddressSpace",
-         "sanitizers reserve more address space than the limit allows")]
+        ("Store.LimitedAddressSpace", "sanitizers reserve more address space than the limit allows")]
 
 
 @pytest.mark.parametrize("allowlist,undeclared", [
