@@ -264,7 +264,7 @@ def test_an_output_that_cannot_be_written(runs, tmp_path):
         assert list(locked.iterdir()) == []
     finally:
         locked.chmod(0o755)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file", "locked"]
 
 
 def test_two_inputs_with_one_name_do_not_overwrite_each_other(runs, tmp_path):
