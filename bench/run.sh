@@ -62,20 +62,20 @@ python3 -m velbench machine --out "$results/machine.json"   # the load average b
 
 # --- C++: LZF and block decoders -------------------------------------------------
 cpp_build=$work/cpp
+min_time=0.2
+[ "$quick" = 1 ] && min_time=0.02
 cpp_bench() {
   cmake -S . -B "$cpp_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON \
     -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
   cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time >"$logs/cpp-build.log" 2>&1 \
     || { tail -n 40 "$logs/cpp-build.log"; return 1; }
-  local min_time=0.2
-  [ "$quick" = 1 ] && min_time=0.02
   "$cpp_build/bench/velorium_bench" --benchmark_min_time="$min_time" --benchmark_repetitions="$reps" \
     --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
   python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
 }
 note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
 note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time"
-note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
+note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=$min_time --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
 step "C++ decoder benchmark" cpp_bench
 
 # --- Python environments ---------------------------------------------------------
