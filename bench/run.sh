@@ -2,15 +2,20 @@
 # velorium's benchmark suite, in one command: builds the C++ decoder benchmark
 # and velorium for CPython 3.14 and the machine's python3, writes the
 # synthetic acquisitions (about 1.2 GB decoded, 70 MB on disk) and their
-# mzML copy, runs every comparison side by side, and writes BENCHMARKS.md.
-# About 10 minutes on a 2-core machine; the data and the builds are kept in
-# build/bench and reused by the next run.
+# mzML copy, runs every comparison side by side, and writes BENCHMARKS.md and,
+# from it, the benchmark summary of README.md (the block between its markers).
+# About 10 minutes on an idle 2-core machine; the data and the builds are kept
+# in build/bench and reused by the next run.
 #
 #   bash bench/run.sh
+#   VELORIUM_BENCH_QUICK=1 bash bench/run.sh    a check of the harness: smaller acquisitions, one round,
+#                                               python3 only; the report says so
 #
 # Environment:
 #   VELORIUM_BENCH_DIR=DIR    work folder (default build/bench): builds, venvs, data, results
 #   VELORIUM_BENCH_OUT=FILE   the report (default BENCHMARKS.md at the top of the repository)
+#   VELORIUM_BENCH_README=FILE  the README whose summary block is rewritten (default README.md there;
+#                             "none" leaves it alone)
 #   VELORIUM_BENCH_REPS=N     rounds of each timed comparison (default 5; 3 for the mzML readers)
 #   VELORIUM_SHARED=DIR       where tools/cpython314 is (default ../shared beside the repository)
 set -euo pipefail
@@ -19,14 +24,19 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 work=${VELORIUM_BENCH_DIR:-$root/build/bench}
 out=${VELORIUM_BENCH_OUT:-$root/BENCHMARKS.md}
-reps=${VELORIUM_BENCH_REPS:-5}
+readme=${VELORIUM_BENCH_README:-$root/README.md}
+quick=${VELORIUM_BENCH_QUICK:-0}
+export VELORIUM_BENCH_QUICK=$quick
+if [ "$quick" = 1 ]; then reps=${VELORIUM_BENCH_REPS:-1}; else reps=${VELORIUM_BENCH_REPS:-5}; fi
 mzml_reps=$(( reps > 3 ? 3 : reps ))
+convert_reps=$(( reps > 2 ? 2 : reps ))
 shared=${VELORIUM_SHARED:-$root/../shared}
 results=$work/results
-data=$work/data
+if [ "$quick" = 1 ]; then data=$work/data-quick; else data=$work/data; fi
 logs=$work/logs
 mkdir -p "$results" "$data" "$logs"
 rm -f "$results"/*.json "$results/steps.tsv" "$results/commands.txt"
+if [ "$quick" = 1 ]; then echo '{"quick": true}' >"$results/run.json"; else echo '{"quick": false}' >"$results/run.json"; fi
 export PYTHONPATH=$root/bench${PYTHONPATH:+:$PYTHONPATH}
 suite_start=$(date +%s)
 
@@ -52,18 +62,20 @@ python3 -m velbench machine --out "$results/machine.json"   # the load average b
 
 # --- C++: LZF and block decoders -------------------------------------------------
 cpp_build=$work/cpp
+min_time=0.2
+[ "$quick" = 1 ] && min_time=0.02
 cpp_bench() {
   cmake -S . -B "$cpp_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON \
     -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
   cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time >"$logs/cpp-build.log" 2>&1 \
     || { tail -n 40 "$logs/cpp-build.log"; return 1; }
-  "$cpp_build/bench/velorium_bench" --benchmark_min_time=0.2 --benchmark_repetitions="$reps" \
+  "$cpp_build/bench/velorium_bench" --benchmark_min_time="$min_time" --benchmark_repetitions="$reps" \
     --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
   python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
 }
 note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
 note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time"
-note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
+note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=$min_time --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
 step "C++ decoder benchmark" cpp_bench
 
 # --- Python environments ---------------------------------------------------------
@@ -77,7 +89,9 @@ make_venv() {  # label, command that creates the venv given as its last argument
   python_of[$label]=$venv/bin/python
   labels+=("$label")
 }
-if [ -x "$shared/tools/cpython314" ]; then
+if [ "$quick" = 1 ]; then
+  say "quick mode: python3 only"
+elif [ -x "$shared/tools/cpython314" ]; then
   step "venv py314 (pip install . -r bench/requirements.txt)" make_venv py314 "$shared/tools/cpython314" --venv
 else
   say "no CPython 3.14 ($shared/tools/cpython314): python3 only"
@@ -102,10 +116,10 @@ step "memory" "$primary" -m velbench memory "$small" "$big" --out "$results/memo
 note_command "python -m velbench memory DIR/profile-100m.d DIR/profile-1g.d    # ${labels[0]}"
 million=$data/million-point.d
 for label in "${labels[@]}"; do
-  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --reps "$reps" \
+  step "array access ($label)" "${python_of[$label]}" -m velbench arrays "$million" --small "$run" --reps "$reps" \
     --out "$results/arrays-$label.json"
 done
-note_command "python -m velbench arrays DIR/million-point.d --reps $reps    # ${labels[*]}"
+note_command "python -m velbench arrays DIR/million-point.d --small DIR/qtof-run.d --reps $reps    # ${labels[*]}"
 step "Acquisition" "$primary" -m velbench acquisition "$small" "$big" --cpp "$cpp_build/bench/velorium_spectrum_time" \
   --reps "$reps" --out "$results/acquisition.json"
 note_command "python -m velbench acquisition DIR/profile-100m.d DIR/profile-1g.d --cpp build/bench/cpp/bench/velorium_spectrum_time --reps $reps    # ${labels[0]}"
@@ -130,8 +144,8 @@ step "peak picking" "$primary" -m velbench peaks "$root/examples/data/sample.d" 
 note_command "python -m velbench peaks examples/data/sample.d --large DIR/profile-1g.d --reps $reps    # ${labels[0]}"
 
 step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$work/convert" \
-  --out "$results/convert.json"
-note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"
+  --reps "$convert_reps" --out "$results/convert.json"
+note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d --reps $convert_reps    # velorium convert, pyopenms store, psims in interleaved rounds; ${labels[0]}"
 
 step "output codecs" "$primary" -m velbench codecs --cpp "$cpp_build/bench/velorium_codecs_time" --reps "$reps" \
   --out "$results/codecs.json"
@@ -144,5 +158,7 @@ note_command "python -m velbench many --data DIR --big DIR/profile-1g.d --reps $
 machine_args=()
 for label in "${labels[@]}"; do machine_args+=(--python "${python_of[$label]}"); done
 python3 -m velbench machine "${machine_args[@]}" --out "$results/machine.json"
-python3 -m velbench report --results "$results" --out "$out"
-say "wrote $out in $(( $(date +%s) - suite_start ))s"
+readme_args=()
+[ "$readme" = none ] || readme_args=(--readme "$readme")
+"$primary" -m velbench report --results "$results" --out "$out" "${readme_args[@]}"
+say "wrote $out${readme_args[1]:+ and the summary of ${readme_args[1]}} in $(( $(date +%s) - suite_start ))s"

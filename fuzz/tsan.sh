@@ -8,6 +8,7 @@
 #   bash fuzz/tsan.sh [ctest regex]     default: every test
 #
 # Environment: CXX (compiler, default g++), VELORIUM_TSAN_JOBS (default 2).
+# The JUnit report of the run is build/tsan/junit.xml.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -30,7 +31,8 @@ export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:report_
 filter=()
 [ $# -gt 0 ] && filter=(-R "$1")
 echo "== running the tests under ThreadSanitizer"
-ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300 "${filter[@]}" >"$build/ctest.log" 2>&1 \
+ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300 --output-junit "$build/junit.xml" \
+  "${filter[@]}" >"$build/ctest.log" 2>&1 \
   || { grep -E -B2 -A40 'WARNING: ThreadSanitizer|Failed|\*\*\*' "$build/ctest.log" | head -n 120; exit 1; }
 if grep -q 'ThreadSanitizer' "$build/ctest.log"; then
   grep -A40 'ThreadSanitizer' "$build/ctest.log" | head -n 80

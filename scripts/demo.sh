@@ -6,8 +6,8 @@
 #
 #   bash scripts/demo.sh                    the sample run examples/data/sample.d -> ./quicklook.png
 #   bash scripts/demo.sh RUN.d --out x.png  your own acquisition (see --help)
-#   bash scripts/demo.sh --ci               the checks of the demo and of the benchmark suite's own code
-#                                           (tests/examples, tests/bench), for scripts/test.sh
+#   bash scripts/demo.sh --ci               the checks of the demo, of the benchmark suite's own code and of
+#                                           the test scripts (tests/examples, tests/bench, tests/scripts)
 #
 # Environment:
 #   VELORIUM_DEMO_PYTHON=PATH   use this interpreter instead of build/venv-demo; velorium must
@@ -69,7 +69,7 @@ if [ "$ci" = 1 ]; then
   "$py" -c 'import pytest' 2>/dev/null || pip_quiet "$py" pytest
   say "demo and benchmark-suite checks with $("$py" --version 2>&1)"
   rc=0
-  (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider examples bench) || rc=$?
+  (cd "$root/tests" && "$py" -m pytest -q -p no:cacheprovider examples bench scripts) || rc=$?
   say "checks finished in $(( $(date +%s) - start ))s"
   exit $rc
 fi

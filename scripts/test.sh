@@ -7,6 +7,10 @@
 # both; builds the sdist and the wheel and runs the installed wheel without
 # build tools (scripts/wheel-check.sh). Exits non-zero if anything fails.
 #
+# Every test runner writes a JUnit report into build/test/junit/; at the end
+# scripts/skips.py prints how many tests were skipped and why, and fails the
+# run if a skip's reason is not declared in tests/skips-allowed.txt.
+#
 #   bash scripts/test.sh            everything
 #   VELORIUM_TEST_QUICK=1 ...       plain C++ build and python3 only
 set -euo pipefail
@@ -17,7 +21,10 @@ shared=${VELORIUM_SHARED:-$here/../shared}
 jobs=${VELORIUM_JOBS:-$(nproc)}
 quick=${VELORIUM_TEST_QUICK:-0}
 out=$here/build/test
-mkdir -p "$out"
+junit=$out/junit
+rm -rf "$junit"
+mkdir -p "$out" "$junit"
+reports=()  # SUITE=FILE.xml for scripts/skips.py
 
 say() { printf '\n== %s\n' "$*"; }
 elapsed() { echo "$(( $(date +%s) - start ))s"; }
@@ -26,7 +33,7 @@ start=$(date +%s)
 # --- What the build and the tests need -------------------------------------
 # shellcheck source=scripts/ensure-debs.sh
 source "$here/scripts/ensure-debs.sh"
-ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 \
+ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 strace util-linux \
   libdeflate-dev libcli11-dev zlib1g-dev
 
 # --- C++ tests ---------------------------------------------------------------
@@ -35,9 +42,11 @@ cpp_suite() {  # name, extra cmake arguments...
   say "C++ tests ($name)"
   cmake -S . -B "build/$name" -G Ninja -DVELORIUM_WERROR=ON "$@" >"$out/cmake-$name.log"
   cmake --build "build/$name" -j "$jobs" >"$out/build-$name.log" 2>&1 || { tail -n 60 "$out/build-$name.log"; return 1; }
-  ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600 >"$out/ctest-$name.log" 2>&1 \
+  ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600 --output-junit "$junit/$name.xml" \
+    >"$out/ctest-$name.log" 2>&1 \
     || { grep -v '^ *[0-9]*/[0-9]* Test *#[0-9]*: .* Passed' "$out/ctest-$name.log" | tail -n 80; return 1; }
   grep -E "tests passed|tests failed" "$out/ctest-$name.log"
+  reports+=("$name=$junit/$name.xml")
 }
 
 cpp_suite cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -67,6 +76,8 @@ if [ "$quick" != 1 ]; then
   say "C++ tests (ThreadSanitizer)"
   bash fuzz/tsan.sh >"$out/tsan.log" 2>&1 || { tail -n 80 "$out/tsan.log"; exit 1; }
   tail -n 1 "$out/tsan.log"
+  cp build/tsan/junit.xml "$junit/tsan.xml"
+  reports+=("tsan=$junit/tsan.xml")
 fi
 
 # --- Python tests ------------------------------------------------------------
@@ -80,7 +91,8 @@ python_suite() {  # label, command that creates the venv given as its last argum
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     --config-settings=cmake.define.VELORIUM_WERROR=ON ".[test]" >"$out/pip-$label.log" 2>&1 \
     || { tail -n 60 "$out/pip-$label.log"; return 1; }
-  (cd "$here/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+  (cd "$here/tests/python" && "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --junitxml="$junit/$label.xml" .)
+  reports+=("$label=$junit/$label.xml")
 }
 
 python_suite python3 python3 -m venv
@@ -96,6 +108,11 @@ fi
 
 # --- The demo and the benchmark suite's own code ------------------------------
 say "demo checks"
-VELORIUM_DEMO_PYTHON=$here/build/venv-python3/bin/python bash scripts/demo.sh --ci
+PYTEST_ADDOPTS="-rs --junitxml=$junit/examples-bench.xml" \
+  VELORIUM_DEMO_PYTHON=$here/build/venv-python3/bin/python bash scripts/demo.sh --ci
+reports+=("examples-bench=$junit/examples-bench.xml")
+
+say "skipped tests"
+python3 scripts/skips.py tests/skips-allowed.txt "${reports[@]}"
 
 say "all tests passed in $(elapsed)"

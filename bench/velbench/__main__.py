@@ -41,6 +41,7 @@ def main(argv: list[str] | None = None) -> int:
 
     s = sub.add_parser("arrays", help="time of one mz_array / intensity_array access on a 10^6-point spectrum")
     s.add_argument("acquisition")
+    s.add_argument("--small", help="the run whose smallest spectrum is timed too (default: ACQUISITION)")
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
@@ -109,9 +110,10 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
 
-    s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
+    s = sub.add_parser("report", help="write BENCHMARKS.md from the result files, and README.md's summary from it")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
+    s.add_argument("--readme", help="the README.md whose benchmark summary block is rewritten")
 
     args = p.parse_args(argv)
     if args.step == "machine":
@@ -146,7 +148,7 @@ def main(argv: list[str] | None = None) -> int:
     elif args.step == "arrays":
         from .arrays import run
 
-        write_json(args.out, run(args.acquisition, args.reps))
+        write_json(args.out, run(args.acquisition, args.reps, args.small))
     elif args.step == "memory":
         from .memory import run
 
@@ -212,9 +214,11 @@ def main(argv: list[str] | None = None) -> int:
 
         write_json(args.out, run(args.sample, args.large, args.reps))
     elif args.step == "report":
-        from .report import write_report
+        from .report import update_readme, write_report
 
         write_report(Path(args.results), Path(args.out))
+        if args.readme:
+            update_readme(Path(args.readme), Path(args.out).read_text())
     return 0
 
 

@@ -22,29 +22,49 @@ ROOT = BENCH_DIR.parent
 # --- Timing ------------------------------------------------------------------
 
 
-def timed(fn: Callable[[], Any]) -> tuple[float, Any]:
-    """Wall-clock seconds of one call (garbage collector off during it) and its result."""
+def timed_with_cpu(fn: Callable[[], Any]) -> tuple[float, float, Any]:
+    """Wall-clock and CPU seconds (all threads of the process) of one call, with
+    the garbage collector off during it, and its result."""
     gc.collect()
     enabled = gc.isenabled()
     gc.disable()
     try:
+        c0 = cpu_seconds()
         t0 = time.perf_counter()
         result = fn()
-        return time.perf_counter() - t0, result
+        wall = time.perf_counter() - t0
+        return wall, cpu_seconds() - c0, result
     finally:
         if enabled:
             gc.enable()
 
 
-def interleaved(cases: dict[str, Callable[[], Any]], reps: int) -> tuple[dict[str, list[float]], dict[str, Any]]:
+def timed(fn: Callable[[], Any]) -> tuple[float, Any]:
+    """Wall-clock seconds of one call (garbage collector off during it) and its result."""
+    wall, _, result = timed_with_cpu(fn)
+    return wall, result
+
+
+def cpu_seconds() -> float:
+    """User and system CPU time of this process so far, summed over all its threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def interleaved(cases: dict[str, Callable[[], Any]], reps: int,
+                cpu: dict[str, list[float]] | None = None) -> tuple[dict[str, list[float]], dict[str, Any]]:
     """Runs every case once per round, `reps` rounds, so that a slow spell of the
-    machine hits all cases alike. Returns the times per case and each case's last result."""
+    machine hits all cases alike. Returns the wall-clock times per case and each
+    case's last result; when `cpu` is given, the CPU time of each call (all
+    threads of the process) is appended to cpu[name]."""
     times: dict[str, list[float]] = {name: [] for name in cases}
     results: dict[str, Any] = {}
     for _ in range(reps):
         for name, fn in cases.items():
             results.pop(name, None)  # the previous round's result goes before the next call
-            dt, results[name] = timed(fn)
+            dt, spent, results[name] = timed_with_cpu(fn)
+            if cpu is not None:
+                cpu.setdefault(name, []).append(spent)
             times[name].append(dt)
     return times, results
 

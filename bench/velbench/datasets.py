@@ -6,6 +6,7 @@ command is unchanged (a stamp file beside it holds the command).
 
 from __future__ import annotations
 
+import os
 import shutil
 import subprocess
 import sys
@@ -32,20 +33,30 @@ class Dataset:
 PROFILE_ARGS = ("--points", "100000", "--spectra", "profile", "--encoding", "lzf", "--ms2-share", "0.25",
                 "--seed", "1")
 
-DATASETS = {
-    d.name: d
-    for d in (
-        Dataset("profile-1g", ("--target-size", "1.1G", *PROFILE_ARGS),
-                "whole decode, RawReader memory, streaming memory (large)"),
-        Dataset("profile-100m", ("--target-size", "110M", *PROFILE_ARGS), "streaming memory (small)"),
-        Dataset("million-point", ("--scans", "4", "--points", "1000000", "--spectra", "profile", "--encoding", "lzf",
-                                  "--ms2-share", "0", "--seed", "5"),
-                "array access on a 10^6-point spectrum"),
-        Dataset("qtof-run", ("--scans", "1000", "--points", "20000", "--ms2-share", "0.4", "--spectra", "mixed",
-                             "--encoding", "mixed", "--seed", "3"),
-                "Python hand-over, mzML comparison (MS1 profile, MS2 centroid)"),
-    )
-}
+def _datasets(quick: bool) -> dict[str, Dataset]:
+    """The acquisitions of a run; quick mode (VELORIUM_BENCH_QUICK=1) writes
+    smaller ones under the same names, for checking the harness."""
+    big, small = ("110M", "11M") if quick else ("1.1G", "110M")
+    million_scans = "2" if quick else "4"
+    qtof_scans = "200" if quick else "1000"
+    return {
+        d.name: d
+        for d in (
+            Dataset("profile-1g", ("--target-size", big, *PROFILE_ARGS),
+                    "whole decode, RawReader memory, streaming memory (large)"),
+            Dataset("profile-100m", ("--target-size", small, *PROFILE_ARGS), "streaming memory (small)"),
+            Dataset("million-point", ("--scans", million_scans, "--points", "1000000", "--spectra", "profile",
+                                      "--encoding", "lzf", "--ms2-share", "0", "--seed", "5"),
+                    "array access on a 10^6-point spectrum"),
+            Dataset("qtof-run", ("--scans", qtof_scans, "--points", "20000", "--ms2-share", "0.4", "--spectra",
+                                 "mixed", "--encoding", "mixed", "--seed", "3"),
+                    "Python hand-over, mzML comparison (MS1 profile, MS2 centroid), array access on a small "
+                    "spectrum"),
+        )
+    }
+
+
+DATASETS = _datasets(os.environ.get("VELORIUM_BENCH_QUICK") == "1")
 
 
 def path_of(folder: Path, name: str) -> Path:

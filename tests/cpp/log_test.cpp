@@ -39,6 +39,18 @@ TEST(Log, CaptureRestoresOff) {
   { LogCapture capture; }
   EXPECT_EQ(velorium::log::max_level(), Level::Off);
   velorium::log::emit(Level::Warn, "t", "dropped");  // no sink, level off: nothing happens
+  // A sink installed while the level is off receives nothing either.
+  std::atomic<int> received{0};
+  velorium::log::set_sink([&](const velorium::log::Record&) { received.fetch_add(1); });
+  velorium::log::emit(Level::Error, "t", "dropped");
+  VELORIUM_LOG(Level::Error, "t", "dropped");
+  EXPECT_EQ(received.load(), 0);
+  velorium::log::set_max_level(Level::Error);
+  velorium::log::emit(Level::Error, "t", "kept");
+  velorium::log::emit(Level::Warn, "t", "dropped");
+  velorium::log::set_max_level(Level::Off);
+  velorium::log::set_sink({});
+  EXPECT_EQ(received.load(), 1);
 }
 
 TEST(Log, SinkReceivesRecordsFromSeveralThreads) {

@@ -308,9 +308,27 @@ TEST(MSScanRobustness, AnyTruncationOrByteFlipIsHandled) {
   std::vector<Bytes> records;
   for (std::uint32_t i = 0; i < 4; ++i) records.push_back(record(284, 1 + i, 1));
   const Bytes good = file(records);
+  // A cut file either fails or is read as whole records of one layout; cut
+  // at a record boundary, it is the records before the cut.
   for (std::size_t len = 0; len <= good.size(); ++len) {
+    SCOPED_TRACE(len);
     const std::vector<std::uint8_t> cut(good.vec().begin(), good.vec().begin() + static_cast<long>(len));
-    (void)velorium::raw::msscan::from_bytes(cut);
+    auto result = velorium::raw::msscan::from_bytes(cut);
+    if (len < 92) {
+      EXPECT_FALSE(result);  // not even the header
+    }
+    if (len < 92 + 284 && result) {
+      EXPECT_NE(result->stride, 284u);  // no whole record of this layout
+    }
+    if (result) {
+      EXPECT_EQ(result->records.size() * result->stride + result->global_header_size, len);
+    }
+    if (len >= 92 + 284 && (len - 92) % 284 == 0) {
+      ASSERT_TRUE(result) << result.error().display();
+      EXPECT_EQ(result->stride, 284u);
+      ASSERT_EQ(result->records.size(), (len - 92) / 284);
+      for (std::size_t i = 0; i < result->records.size(); ++i) EXPECT_EQ(result->records[i].scan_id, 1 + i);
+    }
   }
   std::mt19937 rng(7);
   for (int round = 0; round < 2000; ++round) {

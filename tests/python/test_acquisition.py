@@ -16,31 +16,17 @@ import pytest
 
 import velorium
 from acquisition_child import read_in_child
-from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
-from conftest import SPECTRUM_PROPERTIES, write_scans
-
-LAYOUTS = {
-    "284-both-mixed": dict(stride=284, encoding="mixed", spectra="both"),
-    "284-both-format3": dict(stride=284, encoding="lzf", spectra="both", centroid_format=3),
-    "284-profile-rle": dict(stride=284, encoding="rle", spectra="profile"),
-    "220-mixed-rle": dict(stride=220, encoding="rle"),
-    "216-mixed-lzf": dict(stride=216, encoding="lzf", polarity="alternate"),
-    "216-centroid": dict(stride=216, spectra="centroid"),
-    "196-qqq": dict(stride=196),
-    "186-qqq": dict(stride=186),
-}
+from acqwriter import Descriptor, ScanRecord, peak_block_format3
+from conftest import ALL_LAYOUTS, LAYOUTS, SPECTRUM_PROPERTIES, write_scans
 
 # What a centroid preference may change in a spectrum; everything else
 # comes from the scan record.
 PEAK_PROPERTIES = {"scan_mode", "mz", "intensity", "total_ion_current", "base_peak_mz", "base_peak_intensity"}
 
 
-@pytest.fixture(scope="module", params=sorted(LAYOUTS))
-def layout(request, tmp_path_factory):
-    params = LAYOUTS[request.param]
-    run = synthetic_run(scans=14, points=300, ms2_share=0.34, seed=11, compounds=5, background_ions=6, **params)
-    folder = tmp_path_factory.mktemp("layouts") / f"{request.param}.d"
-    write_acquisition(folder, run)
+@pytest.fixture(scope="module", params=ALL_LAYOUTS)
+def layout(request, layout_run):
+    folder, run = layout_run(request.param)
     reader = velorium.RawReader(str(folder))
     reference = [reader.read_spectrum(i) for i in range(reader.scan_count)]
     return folder, run, reader, reference
@@ -211,50 +197,60 @@ def test_lookups_by_scan_number_and_retention_time(layout):
         acq.nearest(math.nan)
 
 
-def test_bad_arguments(qtof_run):
-    folder, _ = qtof_run
-    acq = velorium.Acquisition(str(folder))
-    n = len(acq)
-    for key in (1.0, "1", None, (1,), [1]):
-        with pytest.raises(TypeError):
-            acq[key]
-    for key in (n, -n - 1, 2**70, -(2**70)):
-        with pytest.raises(IndexError):
-            acq[key]
-    assert acq[True].index == 1  # an int, as for lists
+@pytest.fixture(scope="module")
+def qtof_acquisition(qtof_run):
+    return velorium.Acquisition(str(qtof_run[0]))
+
+
+@pytest.mark.parametrize("key,error", [
+    (1.0, TypeError), ("1", TypeError), (None, TypeError), ((1,), TypeError), ([1], TypeError),
+    (lambda n: n, IndexError), (lambda n: -n - 1, IndexError), (2**70, IndexError), (-(2**70), IndexError),
+])
+def test_bad_indexes(qtof_acquisition, key, error):
+    if callable(key):  # relative to the length
+        key = key(len(qtof_acquisition))
+    with pytest.raises(error):
+        qtof_acquisition[key]
+
+
+def test_indexes_that_are_ints_and_a_zero_step(qtof_acquisition):
+    assert qtof_acquisition[True].index == 1  # an int, as for lists
     with pytest.raises(ValueError, match="step"):
-        acq[::0]
+        qtof_acquisition[::0]
 
-    cases = [
-        ("abc", "two numbers"), (b"ab", "two numbers"), (5, "two numbers"), ((1.0,), "got 1 items"),
-        ((1, 2, 3), "got 3 items"), ({1: 2, 3: 4}, "two numbers"), (("a", 2), "low end must be a number"),
-        ((1, None), "high end must be a number"), ((math.nan, 2), "low end is NaN"),
-        ((1, math.nan), "high end is NaN"), ((5.0, 3.0), "reversed: low end 5.0 is above high end 3.0"),
-        ((math.inf, -math.inf), "reversed"),
-    ]
-    for rt, message in cases:
-        with pytest.raises(ValueError, match=message):
-            acq.spectra(rt_range=rt)
-        with pytest.raises(ValueError, match=message):
-            acq.select(rt_range=rt)
-        with pytest.raises(ValueError, match=message):
-            acq.peak_table(rt_range=rt)
-    for level in ("1", 1.0, True):
-        with pytest.raises(TypeError, match="ms_level"):
-            acq.spectra(ms_level=level)
-    with pytest.raises(TypeError):
-        acq.spectra(1, (0, 1), 3)
-    with pytest.raises(TypeError):
-        acq.spectra(level=1)
 
-    with pytest.raises(ValueError, match="prefer must be 'profile' or 'centroid', not 'Centroid'"):
-        velorium.Acquisition(str(folder), prefer="Centroid")
-    with pytest.raises(TypeError, match="prefer"):
-        velorium.Acquisition(str(folder), prefer=None)
-    with pytest.raises(TypeError, match="path"):
-        velorium.Acquisition(42)
-    with pytest.raises(ValueError, match="null"):
-        velorium.Acquisition(str(folder) + "\0x")
+BAD_RT_RANGES = [
+    ("abc", "two numbers"), (b"ab", "two numbers"), (5, "two numbers"), ((1.0,), "got 1 items"),
+    ((1, 2, 3), "got 3 items"), ({1: 2, 3: 4}, "two numbers"), (("a", 2), "low end must be a number"),
+    ((1, None), "high end must be a number"), ((math.nan, 2), "low end is NaN"),
+    ((1, math.nan), "high end is NaN"), ((5.0, 3.0), "reversed: low end 5.0 is above high end 3.0"),
+    ((math.inf, -math.inf), "reversed"),
+]
+
+
+@pytest.mark.parametrize("method", ["spectra", "select", "peak_table"])
+@pytest.mark.parametrize("rt_range,message", BAD_RT_RANGES)
+def test_bad_rt_ranges(qtof_acquisition, method, rt_range, message):
+    with pytest.raises(ValueError, match=message):
+        getattr(qtof_acquisition, method)(rt_range=rt_range)
+
+
+@pytest.mark.parametrize("call", [
+    lambda acq: acq.spectra(ms_level="1"), lambda acq: acq.spectra(ms_level=1.0), lambda acq: acq.spectra(ms_level=True),
+    lambda acq: acq.spectra(1, (0, 1), 3), lambda acq: acq.spectra(level=1),
+])
+def test_bad_selection_arguments_are_type_errors(qtof_acquisition, call):
+    with pytest.raises(TypeError):
+        call(qtof_acquisition)
+
+
+@pytest.mark.parametrize("kwargs,error,message", [
+    (dict(prefer="Centroid"), ValueError, "prefer must be 'profile' or 'centroid', not 'Centroid'"),
+    (dict(prefer=None), TypeError, "prefer"),
+])
+def test_bad_preferences(qtof_run, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        velorium.Acquisition(str(qtof_run[0]), **kwargs)
 
 
 def test_path_forms_repr_and_properties(qtof_run):

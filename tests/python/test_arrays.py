@@ -16,34 +16,16 @@ import pytest
 
 import velorium
 from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
-from conftest import write_scans
-
-# Every record layout, profile encoding, centroid format and block mix the
-# writer makes.
-LAYOUTS = [
-    dict(stride=284, encoding="mixed", spectra="both", centroid_format=2),
-    dict(stride=284, encoding="lzf", spectra="both", centroid_format=3),
-    dict(stride=284, encoding="rle", spectra="profile"),
-    dict(stride=284, encoding="lzf-literal", spectra="centroid", centroid_format=3),
-    dict(stride=220, encoding="rle", spectra="mixed", centroid_format=2),
-    dict(stride=216, encoding="lzf", spectra="mixed", centroid_format=3),
-    dict(stride=196, encoding="lzf"),
-    dict(stride=186, encoding="lzf"),
-]
+from conftest import ALL_LAYOUTS, write_scans
 
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
 SPECIAL_MZ = [100.5, -0.0, NAN_PAYLOAD, math.inf, 5e-324, -math.inf]
 SPECIAL_INTENSITY = [7.0, -0.0, math.nan, 1e-40, -3.5, math.inf]
 
 
-@pytest.fixture(scope="module", params=range(len(LAYOUTS)), ids=lambda i: "-".join(map(str, LAYOUTS[i].values())))
-def layout_run(request, tmp_path_factory):
-    kw = LAYOUTS[request.param]
-    acq = synthetic_run(scans=12, points=700, ms2_share=0.34, seed=request.param, compounds=8, background_ions=8,
-                        polarity="alternate", **kw)
-    folder = tmp_path_factory.mktemp("layouts") / f"run{request.param}.d"
-    write_acquisition(folder, acq)
-    return folder, acq
+@pytest.fixture(scope="module", params=ALL_LAYOUTS)
+def layout(request, layout_run):
+    return layout_run(request.param)
 
 
 @pytest.fixture(scope="module")
@@ -74,8 +56,8 @@ def assert_same_bits(spectrum):
     assert np.array_equal(intensity.astype(np.float64).view(np.uint64), bits64(spectrum.intensity))
 
 
-def test_arrays_are_the_lists_bit_for_bit_in_every_layout(layout_run):
-    folder, acq = layout_run
+def test_arrays_are_the_lists_bit_for_bit_in_every_layout(layout):
+    folder, acq = layout
     reader = velorium.RawReader(str(folder))
     streamed = list(velorium.iter_spectra(str(folder)))
     assert len(streamed) == reader.scan_count == len(acq.scans)
@@ -157,8 +139,8 @@ def test_no_copy_read_only_and_alive_after_their_owners(qtof_run):
     assert arr.tolist() == want
 
 
-def test_peak_table_is_the_spectra_end_to_end(layout_run):
-    folder, _ = layout_run
+def test_peak_table_is_the_spectra_end_to_end(layout):
+    folder, _ = layout
     reader = velorium.RawReader(str(folder))
     table = reader.peak_table()
     assert list(table) == ["mz", "intensity", "offsets"]
@@ -188,8 +170,8 @@ def same(a, b):
     return (math.isnan(a) and math.isnan(b)) or a == b
 
 
-def test_scan_table_says_what_the_index_and_the_spectra_say(layout_run, special_run):
-    for folder in (layout_run[0], special_run):
+def test_scan_table_says_what_the_index_and_the_spectra_say(layout, special_run):
+    for folder in (layout[0], special_run):
         reader = velorium.RawReader(str(folder))
         table = reader.scan_table()
         assert [(k, v.dtype) for k, v in table.items()] == [(k, np.dtype(t)) for k, t in SCAN_TABLE]
@@ -227,8 +209,8 @@ def test_pandas_one_liner(qtof_run):
     assert frame["ms_level"].tolist() == [reader.read_spectrum(i).ms_level for i in range(reader.scan_count)]
 
 
-def test_chromatograms_from_the_store_match_the_spectra(layout_run):
-    folder, _ = layout_run
+def test_chromatograms_from_the_store_match_the_spectra(layout):
+    folder, _ = layout
     reader = velorium.RawReader(str(folder))
     chromatograms = reader.read_chromatograms()
     ms1 = [s for s in velorium.iter_spectra(str(folder)) if s.ms_level == 1]

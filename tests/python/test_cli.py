@@ -10,7 +10,6 @@ import pty
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -25,9 +24,43 @@ VELORIUM = Path(sys.executable).parent / "velorium"
 pytestmark = pytest.mark.skipif(not VELORIUM.is_file(), reason=f"the velorium command is not installed ({VELORIUM})")
 
 
-def run_cli(*args, cwd=None, timeout=300):
-    return subprocess.run([str(VELORIUM), *map(str, args)], capture_output=True, text=True, cwd=cwd,
+def run_cli(*args, cwd=None, timeout=300, permissions_bind=False):
+    """The command's completed process. With permissions_bind, it runs without
+    the capabilities that let root ignore file permissions (setpriv drops them
+    from the bounding set, so root's command has them neither), as any user."""
+    prefix = []
+    if permissions_bind and os.geteuid() == 0:
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+    return subprocess.run([*prefix, str(VELORIUM), *map(str, args)], capture_output=True, text=True, cwd=cwd,
                           timeout=timeout)
+
+
+class Inotify:
+    """Linux inotify through libc: waits for a file to be created in a folder."""
+
+    IN_CREATE = 0x100
+
+    def __init__(self, folder: Path):
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(os.O_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, bytes(folder), self.IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), "inotify")
+
+    def wait_for_creation(self, proc: subprocess.Popen) -> bool:
+        """True once a file is created; False if `proc` ends first."""
+        import select
+
+        pidfd = os.pidfd_open(proc.pid)
+        try:
+            ready, _, _ = select.select([self.fd, pidfd], [], [], 120)
+        finally:
+            os.close(pidfd)
+        return self.fd in ready
+
+    def close(self):
+        os.close(self.fd)
 
 
 def tree_digest(folder: Path) -> dict[str, str]:
@@ -222,17 +255,16 @@ def test_an_output_that_cannot_be_written(runs, tmp_path):
     assert done.stderr.splitlines() == [f"velorium: {runs[1]}: {blocker / 'x.mzML'}: I/O error: Not a directory"]
     done = run_cli("convert", *runs[:2], "-o", blocker)
     assert done.returncode == 2 and len(done.stderr.splitlines()) == 1
-    if os.geteuid() != 0:  # permissions do not bind root
-        locked = tmp_path / "locked"
-        locked.mkdir()
-        locked.chmod(0o555)
-        try:
-            done = run_cli("convert", runs[1], "-o", locked / "x.mzML")
-            assert done.returncode == 1 and "Permission denied" in done.stderr
-            assert list(locked.iterdir()) == []
-        finally:
-            locked.chmod(0o755)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    locked.chmod(0o555)
+    try:
+        done = run_cli("convert", runs[1], "-o", locked / "x.mzML", permissions_bind=True)
+        assert done.returncode == 1 and "Permission denied" in done.stderr
+        assert list(locked.iterdir()) == []
+    finally:
+        locked.chmod(0o755)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file", "locked"]
 
 
 def test_two_inputs_with_one_name_do_not_overwrite_each_other(runs, tmp_path):
@@ -284,13 +316,14 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     # Interrupted once its temporary file exists: status 130 and nothing left.
     out_dir = tmp_path / "interrupted"
     out_dir.mkdir()
-    proc = subprocess.Popen([str(VELORIUM), "convert", str(folder), "-o", str(out_dir / "x.mzML")],
-                            stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not any(out_dir.iterdir()) and proc.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.001)
-    if proc.poll() is not None:
-        pytest.fail("the conversion ended before it could be interrupted")
+    watch = Inotify(out_dir)
+    try:
+        proc = subprocess.Popen([str(VELORIUM), "convert", str(folder), "-o", str(out_dir / "x.mzML")],
+                                stderr=subprocess.PIPE, text=True)
+        created = watch.wait_for_creation(proc)
+    finally:
+        watch.close()
+    assert created, "the conversion ended before it created its temporary file"
     proc.send_signal(signal.SIGINT)
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130

@@ -16,22 +16,15 @@ import velorium
 from acqwriter import synthetic_run, write_acquisition
 from mzml_check import NS, check_mzml, failing_run, index_problems, parse_mgf
 
-RUNS = {
-    # MS1 profile and MS2 centroid blocks, both encodings.
-    "qtof-mixed": dict(stride=284, spectra="mixed", encoding="mixed", scans=24, points=400),
-    # Both blocks in every scan, alternating polarity.
-    "qtof-both": dict(stride=284, spectra="both", encoding="lzf", polarity="alternate", scans=20, points=300),
-    # Triple quadrupole: centroids, MRM precursors without a target m/z.
-    "qqq": dict(stride=186, scans=16, points=40),
-}
+# MS1 profile and MS2 centroid blocks of both encodings; both blocks in every
+# scan with alternating polarity; a triple quadrupole (centroids, MRM
+# precursors without a target m/z). From the shared runs.
+RUNS = ["284-mixed-mixed", "284-both-mixed", "186-qqq"]
 
 
-@pytest.fixture(scope="module", params=sorted(RUNS))
-def run(request, tmp_path_factory):
-    params = dict(RUNS[request.param])
-    acq = synthetic_run(ms2_share=0.4, seed=7, compounds=6, background_ions=8, **params)
-    folder = tmp_path_factory.mktemp("mzml") / f"{request.param}.d"
-    write_acquisition(folder, acq)
+@pytest.fixture(scope="module", params=RUNS)
+def run(request, layout_run):
+    folder, _ = layout_run(request.param)
     reader = velorium.RawReader(str(folder))
     reference = [reader.read_spectrum(i) for i in range(reader.scan_count)]
     return folder, reader, reference
@@ -171,11 +164,8 @@ def test_pymzml_and_pyopenms_read_every_value_back(run, tmp_path):
         assert values.astype(np.float32).tolist() == c["intensity"]
 
 
-def test_centroid_preference_writes_the_centroid_blocks(tmp_path):
-    acq = synthetic_run(scans=12, points=200, ms2_share=0.5, stride=284, spectra="both", seed=2, compounds=4,
-                        background_ions=4)
-    folder = tmp_path / "both.d"
-    write_acquisition(folder, acq)
+def test_centroid_preference_writes_the_centroid_blocks(tmp_path, layout_run):
+    folder, _ = layout_run("284-both-mixed")
     out = tmp_path / "c.mzML"
     velorium.Acquisition(str(folder), prefer="centroid").to_mzml(str(out))
     check_mzml(out)

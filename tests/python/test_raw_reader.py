@@ -1,5 +1,6 @@
 import inspect
 import math
+import pathlib
 import struct
 import threading
 
@@ -76,52 +77,79 @@ def test_decodes_every_spectrum_as_written(qtof_run):
             assert s.precursor is None
 
 
-def test_read_spectrum_arguments(qtof_run):
-    folder, acq = qtof_run
-    reader = velorium.RawReader(path=str(folder))
+def test_read_spectrum_accepts_any_integer_index(qtof_run):
+    reader = velorium.RawReader(path=str(qtof_run[0]))
     n = reader.scan_count
     assert reader.read_spectrum(scan_index=n - 1).index == n - 1
     assert reader.read_spectrum(True).index == 1  # any integer index conversion
     with pytest.raises(RuntimeError) as info:
         reader.read_spectrum(n)
     assert info.value.args == (f"scan {n} out of range",)
-    with pytest.raises(OverflowError):
-        reader.read_spectrum(-1)
-    with pytest.raises(OverflowError):
-        reader.read_spectrum(2**70)
-    with pytest.raises(TypeError, match="scan_index"):
-        reader.read_spectrum("0")
-    with pytest.raises(TypeError, match="scan_index"):
-        reader.read_spectrum(1.0)
-    with pytest.raises(TypeError):
-        reader.read_spectrum()
-    with pytest.raises(TypeError):
-        reader.read_spectrum(0, 1)
-    with pytest.raises(TypeError):
-        reader.read_spectrum(index=0)
     # Every call is a new, independent copy.
     a, b = reader.read_spectrum(0), reader.read_spectrum(0)
     assert a is not b and a.mz == b.mz
 
 
-def test_path_argument(tmp_path):
-    import pathlib
+@pytest.mark.parametrize("args,kwargs,error,message", [
+    ((-1,), {}, OverflowError, None),
+    ((2**70,), {}, OverflowError, None),
+    (("0",), {}, TypeError, "scan_index"),
+    ((1.0,), {}, TypeError, "scan_index"),
+    ((), {}, TypeError, None),
+    ((0, 1), {}, TypeError, None),
+    ((), {"index": 0}, TypeError, None),
+])
+def test_read_spectrum_argument_errors(qtof_run, args, kwargs, error, message):
+    reader = velorium.RawReader(str(qtof_run[0]))
+    with pytest.raises(error, match=message):
+        reader.read_spectrum(*args, **kwargs)
 
-    with pytest.raises(TypeError, match="path"):
-        velorium.RawReader(pathlib.Path(tmp_path))
-    with pytest.raises(TypeError, match="path"):
-        velorium.RawReader(b"/tmp")
-    with pytest.raises(TypeError):
-        velorium.RawReader()
-    with pytest.raises(UnicodeEncodeError):
-        velorium.RawReader("bad\udcff")
-    with pytest.raises(RuntimeError) as info:
-        velorium.RawReader(str(tmp_path / "missing.d"))
-    assert info.value.args == ("parse error: AcqData directory not found",)
+
+# The three ways of opening a run take the same path argument, except that
+# Acquisition also takes path-like objects and bytes.
+OPENERS = ["RawReader", "iter_spectra", "Acquisition"]
+
+
+def open_with(api, *args, **kwargs):
+    """Opens a run with one API and reads its first spectrum (iter_spectra
+    reports a failure to open at its first next())."""
+    opened = getattr(velorium, api)(*args, **kwargs)
+    if api == "iter_spectra":
+        return next(opened)
+    return opened[0] if api == "Acquisition" else opened.read_spectrum(0)
+
+
+def no_scan_index(tmp_path):
     (tmp_path / "x.d" / "AcqData").mkdir(parents=True)
-    with pytest.raises(RuntimeError) as info:
-        velorium.RawReader(str(tmp_path / "x.d"))
-    assert info.value.args == ("I/O error: No such file or directory",)
+    return str(tmp_path / "x.d")
+
+
+PATH_ERRORS = [
+    ("RawReader", lambda tmp: pathlib.Path(tmp), TypeError, "path"),
+    ("iter_spectra", lambda tmp: pathlib.Path(tmp), TypeError, "path"),
+    ("RawReader", lambda tmp: b"/tmp", TypeError, "path"),
+    ("Acquisition", lambda tmp: 42, TypeError, "path"),
+    ("RawReader", lambda tmp: "bad\udcff", UnicodeEncodeError, None),
+    ("iter_spectra", lambda tmp: "\udc80", UnicodeEncodeError, None),
+    ("Acquisition", lambda tmp: str(tmp) + "\0x", ValueError, "null"),
+    *[(api, lambda tmp: str(tmp / "missing.d"), RuntimeError, "^parse error: AcqData directory not found$")
+      for api in OPENERS],
+    *[(api, no_scan_index, RuntimeError, "^I/O error: No such file or directory$") for api in OPENERS],
+]
+
+
+@pytest.mark.parametrize("api,argument,error,message", PATH_ERRORS,
+                         ids=[f"{case[0]}-{i}" for i, case in enumerate(PATH_ERRORS)])
+def test_path_argument_errors(tmp_path, api, argument, error, message):
+    with pytest.raises(error, match=message):
+        open_with(api, argument(tmp_path))
+
+
+@pytest.mark.parametrize("api", OPENERS)
+def test_path_argument_by_keyword_and_missing(qtof_run, api):
+    assert open_with(api, path=str(qtof_run[0])).index == 0
+    with pytest.raises(TypeError):
+        getattr(velorium, api)()
 
 
 def test_one_bad_spectrum_fails_the_construction(tmp_path):

@@ -4,21 +4,18 @@ writer's acquisitions, bit for bit."""
 import array
 import math
 import os
+import shutil
 
 import numpy as np
 import pytest
 
 import velorium
-from acqwriter import Descriptor, ScanRecord, peak_block_format3, synthetic_run, write_acquisition
+from acqwriter import Descriptor, ScanRecord, peak_block_format3
 from conftest import write_scans
 
-RUNS = {
-    "profile": dict(scans=18, points=2500, ms2_share=0.25, stride=284, spectra="profile", encoding="mixed", seed=21),
-    "centroid-flight-times": dict(scans=18, points=400, ms2_share=0.3, stride=216, spectra="centroid", seed=22),
-    "both-format3": dict(scans=16, points=1200, ms2_share=0.25, stride=284, spectra="both", centroid_format=3,
-                         seed=23),
-    "qqq": dict(scans=12, points=300, ms2_share=0.5, stride=186, seed=24),
-}
+# Profile, centroids of flight times, both blocks with m/z centroids, and a
+# triple quadrupole, from the shared runs.
+RUNS = ["284-profile-mixed", "216-centroid", "284-both-format3", "186-qqq"]
 
 # How each class is opened; the reference reads the spectra it would read.
 SOURCES = {
@@ -28,11 +25,9 @@ SOURCES = {
 }
 
 
-@pytest.fixture(scope="module", params=sorted(RUNS))
-def run_path(request, tmp_path_factory):
-    folder = tmp_path_factory.mktemp("xic") / f"{request.param}.d"
-    write_acquisition(folder, synthetic_run(**RUNS[request.param]))
-    return str(folder)
+@pytest.fixture(scope="module", params=RUNS)
+def run_path(request, layout_run):
+    return str(layout_run(request.param)[0])
 
 
 @pytest.fixture(scope="module", params=sorted(SOURCES))
@@ -290,9 +285,9 @@ def test_a_failing_block_raises_the_libraries_text(tmp_path):
         assert rt.shape == (3,) and values.tolist() == [[1.0] * 3, [2.0] * 3]
 
 
-def test_rawreader_reads_its_decoded_peaks(tmp_path):
+def test_rawreader_reads_its_decoded_peaks(tmp_path, layout_run):
     folder = tmp_path / "run.d"
-    write_acquisition(folder, synthetic_run(**RUNS["profile"]))
+    shutil.copytree(layout_run(RUNS[0])[0], folder)
     reader = velorium.RawReader(str(folder))
     acquisition = velorium.Acquisition(str(folder))
     targets = targets_from(reader, seed=4)
