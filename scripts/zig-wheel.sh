@@ -71,7 +71,7 @@ built=$(ls "$raw"/velorium-*.whl) || fail "no wheel in $raw"
 
 # --- The manylinux tag: auditwheel refuses it if any binary needs more ----------
 rm -f "$outdir"/"$(basename "${built%%-linux_*}")"-*.whl
-PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
+PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --only-plat --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
   || { tail -n 30 "$log" >&2; fail "auditwheel repair --plat $plat refused $(basename "$built")"; }
 wheel=$(ls "$outdir"/"$(basename "${built%%-linux_*}")"-*"$plat"*.whl) || fail "no $plat wheel in $outdir"
 say "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
