@@ -50,11 +50,15 @@ fi
 # --- The build backend, in a venv of the interpreter's own ------------------------
 # Built without pip's isolation: for another architecture, pip would fetch
 # that architecture's cmake and ninja into an isolated environment.
+# An interpreter of a venv builds in that venv.
 version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 builder=$dir/builder-$version
+if "$py" -c 'import sys; sys.exit(sys.prefix == sys.base_prefix)'; then
+  builder=$(dirname "$(dirname "$py")")
+fi
 if ! "$builder/bin/python" -I -c 'import scikit_build_core' 2>/dev/null; then
   say "installing scikit-build-core into $builder"
-  "$py" -m venv --clear "$builder"
+  [ "$builder" != "$dir/builder-$version" ] || "$py" -m venv --clear "$builder"
   "$builder/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" >"$dir/builder.log" 2>&1 \
     || { tail -n 40 "$dir/builder.log" >&2; fail "pip install scikit-build-core failed"; }
 fi
@@ -71,6 +75,22 @@ if [ "$arch" != "$(uname -m)" ]; then
   suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
   export _PYTHON_HOST_PLATFORM=linux-$arch
   export SETUPTOOLS_EXT_SUFFIX=${suffix/$(uname -m)/$arch}
+  # The interpreter's headers serve the target too, but for Debian's
+  # multiarch layout, where pyconfig.h includes the one of the target's
+  # triplet: that one is the build machine's with what differs between the
+  # two architectures' Debian builds of CPython (x86 assembler, wchar_t,
+  # support tier) set as for the target.
+  include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  if grep -q "<$arch-linux-gnu/python$version/pyconfig.h>" "$include/pyconfig.h"; then
+    overlay=$dir/pyconfig-$arch-$version
+    mkdir -p "$overlay/$arch-linux-gnu/python$version"
+    sed -E -e 's|^#define (HAVE_GCC_ASM_FOR_X64\|HAVE_GCC_ASM_FOR_X87) 1$|/* #undef \1 */|' \
+      -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' \
+      -e 's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|' \
+      "$(dirname "$include")/$(uname -m)-linux-gnu/python$version/pyconfig.h" \
+      >"$overlay/$arch-linux-gnu/python$version/pyconfig.h"
+    settings+=(-C "cmake.define.CMAKE_CXX_FLAGS=-isystem $overlay")
+  fi
 fi
 export CMAKE_BUILD_PARALLEL_LEVEL=${VELORIUM_JOBS:-$(nproc)}
 raw=$dir/raw-$arch-$version

@@ -98,6 +98,17 @@ def main(argv: list[str] | None = None) -> int:
     s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
     s.add_argument("acquisition")
 
+    s = sub.add_parser("toolchain", help="the portable wheel's build against the system compiler's, side by side")
+    s.add_argument("acquisition")
+    s.add_argument("--system", required=True, help="an interpreter with velorium built by the system's compiler")
+    s.add_argument("--zig", required=True, help="an interpreter with the portable wheel installed")
+    s.add_argument("--work", required=True, help="folder for the files written")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("toolchain-decode", help="(child) a whole-run decode, timed")
+    s.add_argument("acquisition")
+
     s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
@@ -188,6 +199,14 @@ def main(argv: list[str] | None = None) -> int:
         from .acquisition import rss_child
 
         rss_child(args.acquisition)
+    elif args.step == "toolchain":
+        from .toolchain import run
+
+        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps))
+    elif args.step == "toolchain-decode":
+        from .toolchain import child_decode
+
+        child_decode(args.acquisition)
     elif args.step == "report":
         from .report import write_report
 

@@ -14,43 +14,27 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
-from acqwriter import synthetic_run, write_acquisition
-
 OTHER = os.environ.get("VELORIUM_OTHER_BUILD", "")
 pytestmark = pytest.mark.skipif(not OTHER, reason="VELORIUM_OTHER_BUILD names no interpreter with another build")
+CHILD = Path(__file__).with_name("fingerprint_child.py")
+RUNS = ["sample", "qtof-284-both", "qtof-220-rle", "qtof-216-lzf", "qqq-196", "qqq-186"]
 
-# Every block kind, record layout, calibration and encoding the decoders know.
-RUNS = {
-    "qtof-284-both": dict(scans=24, points=20000, stride=284, encoding="mixed", spectra="both",
-                          calibrations=3, polarity="alternate", seed=11),
-    "qtof-220-rle": dict(scans=12, points=6000, stride=220, encoding="rle", spectra="mixed",
-                         centroid_format=3, seed=12),
-    "qtof-216-lzf": dict(scans=12, points=6000, stride=216, encoding="lzf", spectra="mixed",
-                         centroid_format=2, calibrations=1, seed=13),
-    "qqq-196": dict(scans=16, points=40, stride=196, seed=14),
-    "qqq-186": dict(scans=16, points=40, stride=186, polarity=1, seed=15),
-}
+
+def child(python: str, *args: str) -> object:
+    done = subprocess.run([python, str(CHILD), *args], capture_output=True, text=True, timeout=900)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
 
 
 @pytest.fixture(scope="module")
 def fingerprints(tmp_path_factory):
     folder = tmp_path_factory.mktemp("builds")
-    runs = {"sample": ROOT / "examples" / "data" / "sample.d"}
-    for name, options in RUNS.items():
-        runs[name] = folder / f"{name}.d"
-        write_acquisition(runs[name], synthetic_run(**options))
-
-    def of(python: str, work: str) -> dict:
-        child = Path(__file__).with_name("fingerprint_child.py")
-        done = subprocess.run([python, str(child), str(folder / work), *map(str, runs.values())],
-                              capture_output=True, text=True, timeout=900)
-        assert done.returncode == 0, done.stderr
-        result = json.loads(done.stdout)
-        result["runs"] = {name: result["runs"][str(path)] for name, path in runs.items()}
-        return result
-
-    return of(sys.executable, "this"), of(OTHER, "other")
+    runs = child(sys.executable, "--write-runs", str(folder / "runs"))
+    assert [Path(run).stem for run in runs] == RUNS
+    this, other = child(sys.executable, str(folder / "this"), *runs), child(OTHER, str(folder / "other"), *runs)
+    for result in this, other:
+        result["runs"] = {Path(run).stem: found for run, found in result["runs"].items()}
+    return this, other
 
 
 def test_the_other_environment_has_another_build(fingerprints):
@@ -58,7 +42,7 @@ def test_the_other_environment_has_another_build(fingerprints):
     assert this["module"] != other["module"]
 
 
-@pytest.mark.parametrize("run", ["sample", *RUNS])
+@pytest.mark.parametrize("run", RUNS)
 def test_both_builds_make_the_same_bytes(fingerprints, run):
     this, other = fingerprints
     differ = sorted(key for key in this["runs"][run].keys() | other["runs"][run].keys()
