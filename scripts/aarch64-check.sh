@@ -50,9 +50,9 @@ if [ ! -f "$userland/.complete" ]; then
     || { tail -n 30 "$userland.log" >&2; fail "the second stage failed; the whole log is $userland.log"; }
   touch "$userland/.complete"
 fi
-inside() {  # command line run by sh in the userland, with /proc
-  unshare --mount --propagation private sh -c 'mount -t proc proc "$1/proc" && exec chroot "$1" sh -c "$2"' \
-    sh "$userland" "$1"
+inside() {  # command line run by sh in the userland, with /proc and none of this machine's environment
+  unshare --mount --propagation private sh -c 'mount -t proc proc "$1/proc" && exec chroot "$1" \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 sh -c "$2"' sh "$userland" "$1"
 }
 [ "$(inside 'uname -m')" = aarch64 ] || fail "the userland does not run as aarch64"
 tag=$(inside 'python3 -c "import sys; print(\"cp%d%d\" % sys.version_info[:2])"')
