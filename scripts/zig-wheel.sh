@@ -9,7 +9,7 @@
 #
 # PYTHON runs the build (scikit-build-core) and gives the headers; for
 # aarch64 the module is cross-compiled and named for aarch64. The build
-# folder, build/zig/py-TAG, is kept: a second build of the same source only
+# folder, build/zig/py-TAG-*, is kept: a second build of the same source only
 # recompiles what changed (ccache, where installed, also shares the
 # library's objects between interpreters).
 set -euo pipefail
@@ -64,8 +64,9 @@ if ! "$builder/bin/python" -I -c 'import scikit_build_core' 2>/dev/null; then
 fi
 
 # --- The wheel --------------------------------------------------------------------
+# One build folder per source folder and wheel tag.
 settings=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$toolchain" -C cmake.define.VELORIUM_WERROR=ON
-          -C "build-dir=$dir/py-{wheel_tag}")
+          -C "build-dir=$dir/py-{wheel_tag}-$(sha1sum <<<"$source" | cut -c1-8)")
 if command -v ccache >/dev/null; then
   settings+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache -C cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$dir}
