@@ -28,7 +28,7 @@ start=$(date +%s)
 # shellcheck source=scripts/ensure-debs.sh
 source "$here/scripts/ensure-debs.sh"
 ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev libcli11-dev zlib1g-dev
+  libdeflate-dev libcli11-dev zlib1g-dev
 
 # --- C++ tests ---------------------------------------------------------------
 cpp_suite() {  # name, extra cmake arguments...
@@ -77,6 +77,9 @@ if [ "$quick" != 1 ]; then
 fi
 
 # --- Python tests ------------------------------------------------------------
+# The output codecs, built with the C++ tests, for the Python tests that
+# compare them with other implementations (tests/python/test_codecs.py).
+export VELORIUM_CODEC_TOOL=$here/build/cpp/tests/cpp/codec_tool
 # Each compiler's build gets the whole suite on one interpreter: python3 runs
 # it on the portable wheel (zig's compiler and libc++), CPython 3.14 on the
 # sdist built with the system's g++ and libstdc++, and there

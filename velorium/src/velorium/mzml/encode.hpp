@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velorium/error.hpp"
+#include "velorium/output/sha1.hpp"
 
 namespace velorium::mzml {
 
@@ -41,26 +42,8 @@ class ZlibCompressor {
 void encode_array(std::span<const std::uint8_t> bytes, ZlibCompressor* compressor, std::vector<std::uint8_t>& scratch,
                   std::string& out);
 
-// An incremental SHA-1 (OpenSSL's libcrypto).
-class Sha1 {
- public:
-  Sha1();
-  ~Sha1();
-  Sha1(const Sha1&) = delete;
-  Sha1& operator=(const Sha1&) = delete;
-
-  void update(std::string_view bytes);
-  void reset();
-  // The digest of everything given since the last reset, as 40 lowercase
-  // hexadecimal digits; the state is reset afterwards.
-  std::string hex_digest();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
-
-// The SHA-1 of a whole file, read in chunks.
-Result<std::string> sha1_of_file(const std::filesystem::path& path);
+// The SHA-1 digests are the output subsystem's.
+using output::Sha1;
+using output::sha1_of_file;
 
 }  // namespace velorium::mzml
