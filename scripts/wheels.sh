@@ -83,8 +83,13 @@ suite() {  # python: the whole Python test suite on the x86_64 wheel for its CPy
   local py=$1 tag venv
   tag=$(tag_of "$py")
   venv=$work/venv-test-$tag
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" >/dev/null 2>&1 \
-    || { [ "$tag" = cp314 ] && "$shared/tools/cpython314" --venv "$venv" >/dev/null; }
+  if [ ! -x "$venv/bin/python" ]; then
+    if [ "$tag" = cp314 ] && [ -x "$shared/tools/cpython314" ]; then
+      "$shared/tools/cpython314" --venv "$venv" >/dev/null
+    else
+      "$py" -m venv "$venv"
+    fi
+  fi
   "$venv/bin/python" -m pip uninstall -q -y velorium >/dev/null 2>&1 || true
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     "velorium[test] @ file://$(ls "$out"/velorium-"$version"-"$tag"-"$tag"-manylinux_2_28_x86_64.whl)" \
@@ -95,7 +100,8 @@ suite() {  # python: the whole Python test suite on the x86_64 wheel for its CPy
 if [ "$check" = 1 ]; then
   for py in "${pythons[@]}"; do
     case $(tag_of "$py") in
-      cp311|cp314) [[ " $archs " == *" x86_64 "* ]] && timed "Python tests, x86_64 wheel $(tag_of "$py")" suite "$py" ;;
+      cp311|cp314)
+        if [[ " $archs " == *" x86_64 "* ]]; then timed "Python tests, x86_64 wheel $(tag_of "$py")" suite "$py"; fi ;;
     esac
   done
   if [[ " $archs " == *" aarch64 "* ]]; then
