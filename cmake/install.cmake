@@ -17,7 +17,7 @@ install(TARGETS velorium lumora_core EXPORT velorium-targets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/velorium/src/velorium DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
   PATTERN "raw" EXCLUDE
-  PATTERN "mzml" EXCLUDE)
+  PATTERN "output" EXCLUDE)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/lumora-core/src/lumora DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp")
 
