@@ -66,7 +66,9 @@ bool ms_levels(const char* function, PyObject* value, ScanSelection& out) {
     }
   };
   long long level = 0;
-  if (PyIndex_Check(value) || PyBool_Check(value)) {
+  // An int, or what stands for one (NumPy's integers; NumPy arrays are
+  // sequences, even though they convert to an int when they hold one).
+  if ((PyIndex_Check(value) && !PySequence_Check(value)) || PyBool_Check(value)) {
     if (!integer(value, level)) return wrong_type(value);
     add(level);
     out.ms_levels = std::move(ranges);

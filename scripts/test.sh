@@ -27,7 +27,7 @@ start=$(date +%s)
 # shellcheck source=scripts/ensure-debs.sh
 source "$here/scripts/ensure-debs.sh"
 ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev libcli11-dev zlib1g-dev
+  libdeflate-dev libssl-dev libcli11-dev zlib1g-dev strace
 
 # --- C++ tests ---------------------------------------------------------------
 cpp_suite() {  # name, extra cmake arguments...
