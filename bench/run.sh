@@ -129,6 +129,10 @@ step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$w
   --out "$results/convert.json"
 note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"
 
+step "export options" "$primary" -m velbench export "$big" "$small" --work "$work/export" \
+  --out "$results/export.json"
+note_command "python -m velbench export DIR/profile-1g.d DIR/profile-100m.d    # sizes, --compact against pyopenms store with numpress, memory; ${labels[0]}"
+
 # --- Report ----------------------------------------------------------------------
 machine_args=()
 for label in "${labels[@]}"; do machine_args+=(--python "${python_of[$label]}"); done
