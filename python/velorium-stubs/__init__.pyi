@@ -20,6 +20,10 @@ CalibrationSource = Literal["default_mass_cal", "mass_cal_record"]
 # Scan selection: one MS level, or several (a sequence of ints, a range).
 _MsLevels = SupportsIndex | Iterable[SupportsIndex]
 
+class _Threshold(TypedDict, total=False):
+    absolute: float  # the lowest intensity kept
+    top: int  # the number of most intense points kept per spectrum
+
 class CvTerm(TypedDict):
     accession: str
     name: str
@@ -316,8 +320,32 @@ class Acquisition:
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str, str]]: ...
     # Export (python/export.cpp).
     def to_mzml(
-        self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], compression: bool = True
+        self,
+        /,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        compression: bool = True,
+        *,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+        trim_zeros: bool = False,
+        threshold: _Threshold | None = None,
+        mz_precision: Literal[32, 64] | None = None,
+        compact: bool = False,
     ) -> None:
         """Write the acquisition as indexed mzML 1.1 to path."""
-    def to_mgf(self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
-        """Write the spectra of MS level 2 and higher as MGF to path."""
+    def to_mgf(
+        self,
+        /,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+        trim_zeros: bool = False,
+        threshold: _Threshold | None = None,
+        mgf_title: str | None = None,
+    ) -> None:
+        """Write the spectra as MGF to path (MS level 2 and higher unless ms_level says otherwise)."""
