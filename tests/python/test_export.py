@@ -159,7 +159,7 @@ def test_the_summary_and_chromatograms_describe_the_acquisition(run, tmp_path):
 # --- One selection everywhere -------------------------------------------------
 
 SELECTIONS = [
-    (dict(ms_level=2), ["--ms-level", "2"]),
+    (dict(ms_level=np.uint8(2)), ["--ms-level", "2"]),
     (dict(ms_level=[1, 2]), ["--ms-level", "1,2"]),
     (dict(ms_level=range(2, 2**32)), ["--ms-level", "2-"]),
     (dict(ms_level=np.array([np.int64(1)]), rt_range=(2.0, 8.5)), ["--ms-level", "1", "--rt-range", "2.0,8.5"]),
@@ -196,7 +196,7 @@ def test_one_selection_for_the_writer_select_xic_and_the_command(run, tmp_path, 
 
 def matches(spectrum, kwargs):
     level = kwargs.get("ms_level")
-    if level is not None and spectrum.ms_level not in ([level] if isinstance(level, int) else level):
+    if level is not None and spectrum.ms_level not in ([level] if isinstance(level, (int, np.integer)) else level):
         return False
     low, high = kwargs.get("rt_range") or (-np.inf, np.inf)
     first, last = kwargs.get("scan_range") or (0, 2**32)
