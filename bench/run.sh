@@ -45,7 +45,7 @@ step() {  # name, command...: runs it, logs it, records its wall time
 # shellcheck source=scripts/ensure-debs.sh
 source "$root/scripts/ensure-debs.sh"
 ensure_debs g++ cmake ninja-build bc pkg-config libpugixml-dev libbenchmark-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev libcli11-dev
+  libdeflate-dev libcli11-dev
 
 note_command "bash bench/run.sh    # everything below, then the report"
 python3 -m velbench machine --out "$results/machine.json"   # the load average before the run
@@ -55,14 +55,14 @@ cpp_build=$work/cpp
 cpp_bench() {
   cmake -S . -B "$cpp_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON \
     -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
-  cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time >"$logs/cpp-build.log" 2>&1 \
+  cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time >"$logs/cpp-build.log" 2>&1 \
     || { tail -n 40 "$logs/cpp-build.log"; return 1; }
   "$cpp_build/bench/velorium_bench" --benchmark_min_time=0.2 --benchmark_repetitions="$reps" \
     --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
   python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
 }
 note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
-note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time"
+note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time"
 note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=0.2 --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
 step "C++ decoder benchmark" cpp_bench
 
@@ -128,6 +128,10 @@ note_command "python -m velbench mzml DIR/qtof-run.d DIR/qtof-run.mzML --reps $m
 step "convert to mzML" "$primary" -m velbench convert "$big" "$small" --work "$work/convert" \
   --out "$results/convert.json"
 note_command "python -m velbench convert DIR/profile-1g.d DIR/profile-100m.d    # velorium convert, pyopenms store, psims; ${labels[0]}"
+
+step "output codecs" "$primary" -m velbench codecs --cpp "$cpp_build/bench/velorium_codecs_time" --reps "$reps" \
+  --out "$results/codecs.json"
+note_command "python -m velbench codecs --cpp build/bench/cpp/bench/velorium_codecs_time --reps $reps    # MS-Numpress against pynumpress, SHA-1 against hashlib; ${labels[0]}"
 
 step "export options" "$primary" -m velbench export "$big" "$small" --work "$work/export" \
   --out "$results/export.json"

@@ -151,6 +151,23 @@ def xml_seeds(c: Corpus) -> None:
     c.add("contents_xml", "<Contents><AcquiredTime>a<![CDATA[b]]>c&amp;&#x41;</AcquiredTime></Contents>")
 
 
+def numpress_seeds(c: Corpus) -> None:
+    """Selector byte (see numpress_fuzzer.cpp), then encoded bytes or values."""
+    # Encodings of a few m/z values (linear) and intensities (pic, slof).
+    linear = bytes.fromhex("416b20364000000088a9c45411d5c6544f873c178c20a86aba63f195041ac4ae7061ea7418")
+    pic = bytes.fromhex("887366454836647387c84ffff30424f0")
+    slof = bytes.fromhex("40b287000000000000000000af19fa4e0d7efa4eaf190000862f00007acdf7ff")
+    for selector, encoded in ((0, linear), (1, slof), (2, pic)):
+        c.add("numpress", bytes([selector]) + encoded)
+        c.add("numpress", bytes([selector]) + encoded[:len(encoded) // 2])
+    c.add("numpress", bytes([0]) + linear[:8])
+    mz = [100.0, 100.01, 100.021, 250.5, 250.51, 0.0, 1e300, -1.0]
+    counts = [0.0, 3.0, 70.0, 900.5, 1e6, 3e38, -0.5, -2.0]
+    c.add("numpress", bytes([3]) + struct.pack("<d", 21367996.0) + struct.pack(f"<{len(mz)}d", *mz))
+    c.add("numpress", bytes([4]) + struct.pack("<d", 4743.0) + struct.pack(f"<{len(counts)}f", *counts))
+    c.add("numpress", bytes([5]) + struct.pack(f"<{len(counts)}f", *counts))
+
+
 def container(files: dict[str, bytes]) -> bytes:
     out = bytearray()
     for name, data in files.items():
@@ -192,6 +209,7 @@ def main(argv: list[str]) -> int:
     peak_seeds(c)
     masscal_seeds(c)
     xml_seeds(c)
+    numpress_seeds(c)
     acquisition_seeds(c)
     for d in sorted(out.iterdir()):
         files = list(d.iterdir())

@@ -14,7 +14,7 @@
 #include <pugixml.hpp>
 
 #include "acquisition.hpp"
-#include "velorium/output/digest.hpp"
+#include "velorium/output/sha1.hpp"
 #include "velorium/output/export.hpp"
 #include "velorium/reader.hpp"
 

@@ -30,7 +30,7 @@ say() { printf '\n== %s\n' "$*"; }
 # shellcheck source=scripts/ensure-debs.sh
 source "$repo/scripts/ensure-debs.sh"
 ensure_debs clang-19 libclang-rt-19-dev cmake ninja-build pkg-config libpugixml-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev
+  libdeflate-dev
 
 # --- Build -------------------------------------------------------------------
 mkdir -p "$out"

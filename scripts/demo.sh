@@ -48,7 +48,7 @@ if [ -n "${VELORIUM_DEMO_PYTHON:-}" ]; then
     pip_quiet "$py" -r "$root/examples/requirements.txt"
   fi
 else
-  ensure_debs g++ pkg-config libpugixml-dev libdeflate-dev libssl-dev libcli11-dev
+  ensure_debs g++ pkg-config libpugixml-dev libdeflate-dev libcli11-dev
   venv=$root/build/venv-demo
   if [ ! -x "$venv/bin/python" ]; then
     say "creating $venv ($(python3 --version 2>&1))"

@@ -27,7 +27,7 @@ start=$(date +%s)
 # shellcheck source=scripts/ensure-debs.sh
 source "$here/scripts/ensure-debs.sh"
 ensure_debs g++ cmake ninja-build pkg-config libpugixml-dev libgtest-dev liblzf-dev liblzf1 \
-  libdeflate-dev libssl-dev libcli11-dev zlib1g-dev strace
+  libdeflate-dev libcli11-dev zlib1g-dev strace
 
 # --- C++ tests ---------------------------------------------------------------
 cpp_suite() {  # name, extra cmake arguments...
@@ -68,6 +68,9 @@ if [ "$quick" != 1 ]; then
 fi
 
 # --- Python tests ------------------------------------------------------------
+# The output codecs, built with the C++ tests, for the Python tests that
+# compare them with other implementations (tests/python/test_codecs.py).
+export VELORIUM_CODEC_TOOL=$here/build/cpp/tests/cpp/codec_tool
 python_suite() {  # label, command that creates the venv given as its last argument
   local label=$1 venv=$here/build/venv-$1; shift
   [ -x "$venv/bin/python" ] || "$@" "$venv" >/dev/null

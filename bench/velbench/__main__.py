@@ -109,6 +109,11 @@ def main(argv: list[str] | None = None) -> int:
     s = sub.add_parser("acquisition-rss", help="(child) peak RSS of a pass with Acquisition.spectra()")
     s.add_argument("acquisition")
 
+    s = sub.add_parser("codecs", help="MS-Numpress encoders against pynumpress, SHA-1 against hashlib")
+    s.add_argument("--cpp", required=True, help="the velorium_codecs_time executable")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("report", help="write BENCHMARKS.md from the result files")
     s.add_argument("--results", required=True)
     s.add_argument("--out", required=True)
@@ -207,6 +212,10 @@ def main(argv: list[str] | None = None) -> int:
         from .acquisition import rss_child
 
         rss_child(args.acquisition)
+    elif args.step == "codecs":
+        from .codecs import run
+
+        write_json(args.out, run(args.cpp, args.reps))
     elif args.step == "report":
         from .report import write_report
 

@@ -557,4 +557,9 @@ def write_report(results: Path, out: Path) -> None:
         parts += ["", "## Extracted-ion chromatograms", "", xic_section(xic)]
     if convert:
         parts += ["", "## Converting to mzML", "", convert_section(convert)]
+    codecs = load(results, "codecs.json")
+    if codecs:
+        from .codecs import section
+
+        parts += ["", "## Output codecs", "", section(codecs)]
     out.write_text("\n".join(parts) + "\n")

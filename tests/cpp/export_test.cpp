@@ -11,7 +11,7 @@
 #include <zlib.h>
 
 #include "acquisition_builder.hpp"
-#include "velorium/output/digest.hpp"
+#include "velorium/output/sha1.hpp"
 #include "velorium/output/export.hpp"
 #include "velorium/output/gzip.hpp"
 #include "velorium/output/xml.hpp"

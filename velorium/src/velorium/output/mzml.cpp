@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "velorium/chromatograms.hpp"
-#include "velorium/output/digest.hpp"
+#include "velorium/output/sha1.hpp"
 #include "velorium/output/pipeline.hpp"
 #include "velorium/output/xml.hpp"
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "velorium/output/digest.hpp"
+#include "velorium/output/sha1.hpp"
 
 namespace velorium::output {
 namespace {
