@@ -260,6 +260,7 @@ struct ConvertArgs {
   bool trim_zeros = false;
   std::vector<std::string> thresholds;
   std::optional<unsigned> mz_precision;
+  std::optional<std::string> numpress;
   bool compact = false;
   std::optional<std::string> mgf_title;
   unsigned jobs = 1;
@@ -310,6 +311,9 @@ velorium::Result<ExportOptions> export_options(const ConvertArgs& args, const Fo
   }
   settings.compression = !args.no_compression;
   settings.mz_precision = args.mz_precision;
+  if (args.numpress) {
+    VELORIUM_TRY(settings.numpress, velorium::output::parse_numpress(*args.numpress));
+  }
   settings.compact = args.compact;
   settings.mgf_title = args.mgf_title;
   ExportOptions options;
@@ -470,7 +474,7 @@ int main(int argc, char** argv) {
   std::string format_names;
   for (const Format& f : velorium::output::formats()) {
     format_names += format_names.empty() ? "" : ", ";
-    format_names += std::string(f.name) + " (" + std::string(f.description) + ")";
+    format_names += std::string(f.name) + ": " + std::string(f.description);
   }
   convert->add_option("--format", convert_args.format, "The output format: " + format_names)
       ->check([](const std::string& name) {
@@ -490,9 +494,15 @@ int main(int argc, char** argv) {
                     "Remove zero-intensity points except those next to a non-zero point (every peak keeps its flanks)");
   convert->add_option("--threshold", convert_args.thresholds,
                       "absolute=N: remove points of intensity below N; top=N: keep the N most intense points of "
-                      "each spectrum (both may be given)");
+                      "each spectrum (both may be given)")
+      ->allow_extra_args(false);  // one value per --threshold: what follows is an input
   convert->add_option("--mz-precision", convert_args.mz_precision, "Bits of the m/z values in mzML: 64 (exact) or 32");
-  convert->add_flag("--compact", convert_args.compact, "Zero trimming and compact, zlib-compressed arrays (mzML)");
+  convert->add_option("--numpress", convert_args.numpress,
+                      "MS-Numpress encodings of the mzML arrays: linear (m/z) and slof or pic (intensities), "
+                      "as linear,slof or linear,pic; or none");
+  convert->add_flag("--compact", convert_args.compact,
+                    "Zero trimming and MS-Numpress linear and slof arrays with zlib (mzML): --trim-zeros "
+                    "--numpress linear,slof in one word");
   convert->add_option("--mgf-title", convert_args.mgf_title,
                       "The TITLE of each MGF block, from the fields {run}, {folder}, {scan}, {charge}, {native_id}, "
                       "{index} and {rt} (default: " + std::string(velorium::output::kDefaultMgfTitle) + ")");

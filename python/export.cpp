@@ -37,6 +37,7 @@ struct ExportArguments {
   PyObject* threshold = nullptr;
   int compression = 1;
   PyObject* mz_precision = nullptr;
+  PyObject* numpress = nullptr;
   int compact = 0;
   PyObject* mgf_title = nullptr;
 };
@@ -104,6 +105,38 @@ bool threshold_argument(const char* function, PyObject* value, process::Options&
   return true;
 }
 
+// numpress: None, 'none', the command's text ('linear,slof') or a sequence
+// of the names ('linear', 'slof').
+bool numpress_argument(const char* function, PyObject* value, std::optional<output::Numpress>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  std::string text;
+  if (PyUnicode_Check(value)) {
+    auto given = str_argument(function, "numpress", value);
+    if (!given) return false;
+    text = std::move(*given);
+  } else {
+    Ref items(PySequence_Check(value) ? PySequence_Fast(value, "") : nullptr);
+    if (!items) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s() argument 'numpress' must be str, a sequence of str or None, not %.200s",
+                   function, Py_TYPE(value)->tp_name);
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      auto name = str_argument(function, "numpress", PySequence_Fast_GET_ITEM(items.get(), i));
+      if (!name) return false;
+      text += (i == 0 ? "" : ",") + *name;
+    }
+  }
+  auto parsed = output::parse_numpress(text);
+  if (!parsed) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'numpress': %s", function, parsed.error().as_parse()->message.c_str());
+    return false;
+  }
+  out = *parsed;
+  return true;
+}
+
 PyObject* export_to(PyObject* self, const output::Format& format, const char* function,
                     const ExportArguments& arguments) {
   return guarded([&]() -> PyObject* {
@@ -123,6 +156,7 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
       }
       settings.mz_precision = static_cast<unsigned>(bits);
     }
+    if (!numpress_argument(function, arguments.numpress, settings.numpress)) return nullptr;
     if (arguments.mgf_title != nullptr && arguments.mgf_title != Py_None) {
       auto title = str_argument(function, "mgf_title", arguments.mgf_title);
       if (!title) return nullptr;
@@ -168,13 +202,13 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
 
 PyObject* acquisition_to_mzml(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path",       "compression", "ms_level",  "rt_range",     "polarity",
-                                   "scan_range", "trim_zeros",  "threshold", "mz_precision", "compact",
-                                   nullptr};
+                                   "scan_range", "trim_zeros",  "threshold", "mz_precision", "numpress",
+                                   "compact",    nullptr};
   ExportArguments a;
   SelectionArguments& s = a.selection;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p$OOOOpOOp:to_mzml", const_cast<char**>(keywords), &a.path,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p$OOOOpOOOp:to_mzml", const_cast<char**>(keywords), &a.path,
                                    &a.compression, &s.ms_level, &s.rt_range, &s.polarity, &s.scan_range,
-                                   &a.trim_zeros, &a.threshold, &a.mz_precision, &a.compact)) {
+                                   &a.trim_zeros, &a.threshold, &a.mz_precision, &a.numpress, &a.compact)) {
     return nullptr;
   }
   return export_to(self, *output::find_format("mzml"), "to_mzml", a);

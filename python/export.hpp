@@ -11,7 +11,8 @@ PyObject* acquisition_to_mgf(PyObject* self, PyObject* args, PyObject* kwargs);
 
 inline constexpr const char* kToMzmlDoc =
     "to_mzml($self, /, path, compression=True, *, ms_level=None, rt_range=None, polarity=None,\n"
-    "        scan_range=None, trim_zeros=False, threshold=None, mz_precision=None, compact=False)\n--\n\n"
+    "        scan_range=None, trim_zeros=False, threshold=None, mz_precision=None, numpress=None,\n"
+    "        compact=False)\n--\n\n"
     "Write the acquisition as indexed mzML 1.1 to path (str, bytes or os.PathLike);\n"
     "a path ending in .gz is written gzip-compressed.\n\n"
     "Every selected scan is written from the block that prefer chooses, m/z as 64-bit\n"
@@ -20,8 +21,10 @@ inline constexpr const char* kToMzmlDoc =
     "selected as by select(). trim_zeros removes the zero-intensity points that have\n"
     "no non-zero neighbour; threshold={'absolute': N} removes the points below N and\n"
     "threshold={'top': N} keeps the N most intense points of each spectrum;\n"
-    "mz_precision=32 stores m/z as 32-bit floats; compact=True is zero trimming with\n"
-    "compact arrays. Each processing step is recorded in the file.\n\n"
+    "mz_precision=32 stores m/z as 32-bit floats; numpress='linear,slof' (or\n"
+    "'linear,pic', or ('linear', 'slof')) encodes the arrays with MS-Numpress, each at its\n"
+    "optimal fixed point; compact=True is zero trimming with numpress='linear,slof'.\n"
+    "Each processing step is recorded in the file.\n\n"
     "The file is written under a temporary name in the same folder, flushed to the\n"
     "disk and renamed at the end: a failure leaves nothing behind and an existing\n"
     "file unchanged. Options that do not fit raise ValueError; a scan that fails to\n"

@@ -1,7 +1,7 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Literal, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
@@ -332,6 +332,7 @@ class Acquisition:
         trim_zeros: bool = False,
         threshold: _Threshold | None = None,
         mz_precision: Literal[32, 64] | None = None,
+        numpress: str | Sequence[str] | None = None,
         compact: bool = False,
     ) -> None:
         """Write the acquisition as indexed mzML 1.1 to path."""

@@ -1,7 +1,9 @@
 // The export subsystem's own parts: gzip members, the XML element writer,
 // the options a format takes, MGF titles, and the processing recorded in
 // the mzML (with a step that takes profile spectra only, as a peak picker).
+#include <cmath>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -128,6 +130,11 @@ TEST(ExportOptions, FormatsTakeTheOptionsThatFitThem) {
       {"mgf", {.mgf_title = "{{{scan}}}"}, nullptr},
       {"mzml", {.selection = {.rt_range_sec = std::pair{5.0, 1.0}}}, "reversed"},
       {"mzml", {.processing = {.top = 0}}, "at least 1"},
+      {"mzml", {.numpress = Numpress{true, IntensityEncoding::NumpressPic}}, nullptr},
+      {"mgf", {.numpress = Numpress{true, IntensityEncoding::Float32}}, "mgf does not have"},
+      {"mzml", {.mz_precision = 32, .numpress = Numpress{true, IntensityEncoding::Float32}}, "contradicts"},
+      {"mzml", {.numpress = Numpress{}, .compact = true}, "contradict"},
+      {"mzml", {.numpress = Numpress{true, IntensityEncoding::NumpressSlof}, .compact = true}, nullptr},
   };
   for (const ConfigureCase& c : cases) {
     const Format* format = find_format(c.format);
@@ -151,7 +158,43 @@ TEST(ExportOptions, FormatsTakeTheOptionsThatFitThem) {
   EXPECT_EQ(options.encoding, (ArrayEncoding{MzEncoding::Float32, IntensityEncoding::Float32, false}));
   ASSERT_TRUE(configure(*find_format("mzml"), {.compact = true}, options));
   EXPECT_EQ(options.chain.steps().size(), 1u);  // zero trimming
-  EXPECT_TRUE(options.encoding.zlib);
+  EXPECT_EQ(options.encoding, (ArrayEncoding{MzEncoding::NumpressLinear, IntensityEncoding::NumpressSlof, true}));
+}
+
+TEST(ExportOptions, NumpressText) {
+  const std::pair<const char*, std::optional<Numpress>> cases[] = {
+      {"none", Numpress{}},
+      {"linear,slof", Numpress{true, IntensityEncoding::NumpressSlof}},
+      {"pic,linear", Numpress{true, IntensityEncoding::NumpressPic}},
+      {"slof", Numpress{false, IntensityEncoding::NumpressSlof}},
+      {"slof,pic", std::nullopt}, {"linear,linear", std::nullopt}, {"", std::nullopt}, {"zlib", std::nullopt},
+      {"linear,", std::nullopt}, {"none,linear", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    const auto parsed = parse_numpress(text);
+    EXPECT_EQ(parsed ? std::optional(*parsed) : std::nullopt, expected) << text;
+  }
+}
+
+// Arrays an MS-Numpress codec cannot hold are stored exactly, and say so.
+TEST(ExportEncode, ArraysNumpressCannotHoldAreStoredExactly) {
+  ArrayEncoder encoder;
+  EncodedArray out;
+  encoder.mz(std::vector<double>{100.0, std::nan(""), 300.0}, MzEncoding::NumpressLinear, false, out);
+  EXPECT_EQ(out.compression.accession, "MS:1000576");
+  EXPECT_EQ(out.data_type.accession, "MS:1000523");
+  encoder.intensity(std::vector<float>{5.0f, -3.0f}, IntensityEncoding::NumpressPic, true, out);
+  EXPECT_EQ(out.compression.accession, "MS:1000574");
+  EXPECT_EQ(out.data_type.accession, "MS:1000521");
+  const std::pair<IntensityEncoding, std::string_view> fits[] = {{IntensityEncoding::NumpressPic, "MS:1002747"},
+                                                                 {IntensityEncoding::NumpressSlof, "MS:1002748"}};
+  for (const auto& [encoding, accession] : fits) {
+    encoder.intensity(std::vector<float>{5.0f, 3.0f}, encoding, true, out);
+    EXPECT_EQ(out.compression.accession, accession);
+    EXPECT_EQ(out.data_type.accession, "MS:1000523");  // they decode to 64-bit floats
+  }
+  encoder.mz(std::vector<double>{100.0, 200.0}, MzEncoding::NumpressLinear, false, out);
+  EXPECT_EQ(out.compression.accession, "MS:1002312");
 }
 
 // Profile MS1 scans (LZF, runs of zeros) and centroid MS2 scans of one

@@ -251,6 +251,10 @@ BAD_OPTIONS = [
     ("to_mzml", dict(scan_range=(5, 2)), ValueError, "'scan_range'"),
     ("to_mzml", dict(mgf_title="{scan}"), TypeError, "mgf_title"),
     ("to_mgf", dict(mz_precision=32), TypeError, "mz_precision"),
+    ("to_mgf", dict(numpress="linear"), TypeError, "numpress"),
+    ("to_mzml", dict(numpress="linear,zip"), ValueError, "'numpress'"),
+    ("to_mzml", dict(numpress=["linear", 3]), TypeError, "'numpress'"),
+    ("to_mzml", dict(numpress="linear", mz_precision=32), ValueError, "contradicts"),
     ("to_mgf", dict(mgf_title="{scan}.{nope}"), ValueError, "unknown field"),
     ("to_mgf", dict(mgf_title=7), TypeError, "'mgf_title'"),
 ]
@@ -283,6 +287,10 @@ CLI_USAGE_ERRORS = [
     ["--threshold", "top=3", "--threshold", "top=4"],
     ["--mz-precision", "16"],
     ["--compact", "--no-compression"],
+    ["--numpress", "linear", "--mz-precision", "32"],
+    ["--compact", "--numpress", "linear,pic"],
+    ["--numpress", "slof,pic"],
+    ["--numpress", "zip"],
 ]
 
 

@@ -5,6 +5,8 @@
 
 #include <libdeflate.h>
 
+#include "velorium/output/numpress.hpp"
+
 static_assert(std::endian::native == std::endian::little, "mzML arrays are written as the host's bytes");
 
 namespace velorium::output {
@@ -14,6 +16,12 @@ constexpr Term kFloat64{"MS:1000523", "64-bit float"};
 constexpr Term kFloat32{"MS:1000521", "32-bit float"};
 constexpr Term kZlib{"MS:1000574", "zlib compression"};
 constexpr Term kNoCompression{"MS:1000576", "no compression"};
+constexpr Term kLinear{"MS:1002312", "MS-Numpress linear prediction compression"};
+constexpr Term kLinearZlib{"MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression"};
+constexpr Term kPic{"MS:1002313", "MS-Numpress positive integer compression"};
+constexpr Term kPicZlib{"MS:1002747", "MS-Numpress positive integer compression followed by zlib compression"};
+constexpr Term kSlof{"MS:1002314", "MS-Numpress short logged float compression"};
+constexpr Term kSlofZlib{"MS:1002748", "MS-Numpress short logged float compression followed by zlib compression"};
 
 template <class T>
 std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
@@ -87,7 +95,20 @@ void ArrayEncoder::finish(std::span<const std::uint8_t> bytes, bool zlib, Term d
   append_base64(out.base64, bytes);
 }
 
+void ArrayEncoder::finish_numpress(bool zlib, Term alone, Term with_zlib, EncodedArray& out) {
+  // The decoded values are 64-bit floats, whatever was encoded.
+  finish(numpress_, zlib, kFloat64, out);
+  out.compression = zlib ? with_zlib : alone;
+}
+
 void ArrayEncoder::mz(std::span<const double> values, MzEncoding encoding, bool zlib, EncodedArray& out) {
+  if (encoding == MzEncoding::NumpressLinear) {
+    numpress_.clear();
+    if (numpress::encode_linear(values, numpress::optimal_linear_fixed_point(values), numpress_)) {
+      finish_numpress(zlib, kLinear, kLinearZlib, out);
+      return;
+    }
+  }
   if (encoding == MzEncoding::Float32) {
     narrowed_.assign(values.begin(), values.end());
     finish(bytes_of(std::span<const float>(narrowed_)), zlib, kFloat32, out);
@@ -96,7 +117,18 @@ void ArrayEncoder::mz(std::span<const double> values, MzEncoding encoding, bool 
   finish(bytes_of(values), zlib, kFloat64, out);
 }
 
-void ArrayEncoder::intensity(std::span<const float> values, IntensityEncoding, bool zlib, EncodedArray& out) {
+void ArrayEncoder::intensity(std::span<const float> values, IntensityEncoding encoding, bool zlib,
+                             EncodedArray& out) {
+  numpress_.clear();
+  if (encoding == IntensityEncoding::NumpressSlof &&
+      numpress::encode_slof(values, numpress::optimal_slof_fixed_point(values), numpress_)) {
+    finish_numpress(zlib, kSlof, kSlofZlib, out);
+    return;
+  }
+  if (encoding == IntensityEncoding::NumpressPic && numpress::encode_pic(values, numpress_)) {
+    finish_numpress(zlib, kPic, kPicZlib, out);
+    return;
+  }
   finish(bytes_of(values), zlib, kFloat32, out);
 }
 

@@ -50,6 +50,28 @@ const Format* find_format(std::string_view name) noexcept {
   return nullptr;
 }
 
+Result<Numpress> parse_numpress(std::string_view text) {
+  Numpress out;
+  if (text == "none") return out;
+  std::string_view rest = text;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view name = rest.substr(0, comma);
+    const bool intensity = name == "slof" || name == "pic";
+    if (name == "linear" && !out.linear) {
+      out.linear = true;
+    } else if (intensity && out.intensity == IntensityEncoding::Float32) {
+      out.intensity = name == "slof" ? IntensityEncoding::NumpressSlof : IntensityEncoding::NumpressPic;
+    } else {
+      return parse_error("MS-Numpress must be none or a list of linear and one of slof or pic (linear,slof), not " +
+                         text::lossy_utf8(text));
+    }
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return out;
+}
+
 Result<void> configure(const Format& format, const Settings& settings, ExportOptions& options) {
   VELORIUM_CHECK(settings.selection.validate());
   VELORIUM_CHECK(process::validate(settings.processing));
@@ -64,6 +86,17 @@ Result<void> configure(const Format& format, const Settings& settings, ExportOpt
     if (settings.compact) {
       return parse_error(text::cat("compact encodings are binary arrays, which ", format.name, " does not have"));
     }
+    if (settings.numpress) {
+      return parse_error(text::cat("MS-Numpress encodes binary arrays, which ", format.name, " does not have"));
+    }
+  }
+  constexpr Numpress kCompact{true, IntensityEncoding::NumpressSlof};
+  const Numpress numpress = settings.numpress.value_or(settings.compact ? kCompact : Numpress{});
+  if (settings.compact && numpress != kCompact) {
+    return parse_error("compact encodings are MS-Numpress linear and slof: they contradict the MS-Numpress asked for");
+  }
+  if (numpress.linear && settings.mz_precision) {
+    return parse_error("MS-Numpress linear stores the m/z values: it contradicts an m/z precision");
   }
   if (settings.mgf_title) {
     if (!format.titles) return parse_error(text::cat("a title template is for mgf, not ", format.name));
@@ -81,6 +114,8 @@ Result<void> configure(const Format& format, const Settings& settings, ExportOpt
   options.encoding = ArrayEncoding{};
   options.encoding.zlib = settings.compression;
   if (settings.mz_precision == 32u) options.encoding.mz = MzEncoding::Float32;
+  if (numpress.linear) options.encoding.mz = MzEncoding::NumpressLinear;
+  options.encoding.intensity = numpress.intensity;
   return {};
 }
 

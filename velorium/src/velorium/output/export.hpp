@@ -99,6 +99,19 @@ std::span<const Format> formats() noexcept;
 // The format named `name` (letter case ignored), or null.
 const Format* find_format(std::string_view name) noexcept;
 
+// The MS-Numpress encodings asked for: linear for the m/z values, slof or
+// pic for the intensities (Float32: none).
+struct Numpress {
+  bool linear = false;
+  IntensityEncoding intensity = IntensityEncoding::Float32;
+
+  friend bool operator==(const Numpress&, const Numpress&) = default;
+};
+
+// "none", or a comma-separated list of "linear", "slof" and "pic" (slof and
+// pic exclude each other). A Parse error otherwise.
+Result<Numpress> parse_numpress(std::string_view text);
+
 // What the command and the Python methods are asked for, before it is
 // checked against the format.
 struct Settings {
@@ -106,7 +119,9 @@ struct Settings {
   process::Options processing;
   bool compression = true;                   // zlib on the binary arrays
   std::optional<unsigned> mz_precision;      // 32 or 64 bits
-  bool compact = false;                      // zero trimming, compact encodings
+  std::optional<Numpress> numpress;
+  // Zero trimming, MS-Numpress linear m/z and slof intensities, with zlib.
+  bool compact = false;
   std::optional<std::string> mgf_title;      // a title template
 };
 
