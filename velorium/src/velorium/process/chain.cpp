@@ -145,14 +145,21 @@ std::shared_ptr<const Step> most_intense(std::size_t count) { return std::make_s
 std::size_t trim_zeros(std::span<double> mz, std::span<float> intensity) noexcept {
   const std::size_t n = std::min(mz.size(), intensity.size());
   // Each point is judged by its neighbours' original values: the one before
-  // is remembered, the one after is not overwritten yet.
+  // is remembered, the one after is read before anything is written there.
+  // Every point is copied and the count advanced only for kept ones, which
+  // runs without branches on long stretches of zeros and peaks alike.
+  std::size_t kept = 0;
   bool previous = false;
-  return compact(mz, intensity, [&](std::size_t i) {
-    const bool here = intensity[i] != 0.0f;
-    const bool keep = here || previous || (i + 1 < n && intensity[i + 1] != 0.0f);
+  bool here = n > 0 && intensity[0] != 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool next = i + 1 < n && intensity[i + 1] != 0.0f;
+    mz[kept] = mz[i];
+    intensity[kept] = intensity[i];
+    kept += static_cast<std::size_t>(previous || here || next);
     previous = here;
-    return keep;
-  });
+    here = next;
+  }
+  return kept;
 }
 
 std::size_t keep_at_least(std::span<double> mz, std::span<float> intensity, double minimum) noexcept {
