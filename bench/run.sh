@@ -168,6 +168,10 @@ step "toolchain" "${python_of[py3]}" -m velbench toolchain "$small" --system "${
   --zig "$work/venv-py3-zig/bin/python" --work "$work/toolchain" --reps "$reps" --out "$results/toolchain.json"
 note_command "python -m velbench toolchain DIR/profile-100m.d --system py3 --zig py3-zig --reps $reps    # the same CPython, g++ build against the portable wheel"
 
+step "export options" "$primary" -m velbench export "$big" "$small" --work "$work/export" \
+  --out "$results/export.json"
+note_command "python -m velbench export DIR/profile-1g.d DIR/profile-100m.d    # sizes, --compact against pyopenms store with numpress, memory; ${labels[0]}"
+
 # --- Report ----------------------------------------------------------------------
 machine_args=()
 for label in "${labels[@]}"; do machine_args+=(--python "${python_of[$label]}"); done

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -24,17 +25,17 @@
 
 #include <CLI/CLI.hpp>
 
-#include "velorium/mzml/writer.hpp"
-#include "velorium/mzml/xmltext.hpp"
+#include "velorium/output/export.hpp"
+#include "velorium/output/xml.hpp"
 #include "velorium/prefetch.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/text.hpp"
 
 namespace fs = std::filesystem;
 using velorium::Reader;
-using velorium::mzml::ExportError;
-using velorium::mzml::ExportOptions;
-using velorium::mzml::Format;
+using velorium::output::ExportError;
+using velorium::output::ExportOptions;
+using velorium::output::Format;
 
 namespace {
 
@@ -124,7 +125,7 @@ std::string json_string(std::string_view text) {
 std::string json_number(double value) {
   if (!std::isfinite(value)) return "null";
   std::string out;
-  velorium::mzml::append_number(out, value);
+  velorium::output::append_number(out, value);
   return out;
 }
 
@@ -179,9 +180,9 @@ void print_info_text(const std::string& shown, const Reader& reader) {
               levels.empty() ? "" : ")");
   if (s.rt_min) {
     std::string range;
-    velorium::mzml::append_number(range, *s.rt_min);
+    velorium::output::append_number(range, *s.rt_min);
     range += " to ";
-    velorium::mzml::append_number(range, *s.rt_max);
+    velorium::output::append_number(range, *s.rt_max);
     std::printf("  retention time  %s s\n", range.c_str());
   }
   std::printf("  polarity        positive %zu, negative %zu, unknown %zu\n", s.positive, s.negative,
@@ -252,11 +253,75 @@ struct ConvertArgs {
   std::string format = "mzml";
   bool centroid = false;
   bool no_compression = false;
-  std::optional<std::uint32_t> ms_level;
+  std::string ms_level;
+  std::string rt_range;
+  std::string polarity;
+  std::string scan_range;
+  bool trim_zeros = false;
+  std::vector<std::string> thresholds;
+  std::optional<unsigned> mz_precision;
+  std::optional<std::string> numpress;
+  bool compact = false;
+  std::optional<std::string> mgf_title;
   unsigned jobs = 1;
   bool force = false;
   bool skip_bad_scans = false;
 };
+
+// A number that is the whole of `text`.
+template <class T>
+std::optional<T> whole_number(std::string_view text) {
+  T value{};
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+// The options of convert that say what to write, checked against the
+// format: the selection, the processing, the encodings and the title. A
+// usage error's message otherwise.
+velorium::Result<ExportOptions> export_options(const ConvertArgs& args, const Format& format) {
+  velorium::output::Settings settings;
+  if (!args.ms_level.empty()) {
+    VELORIUM_TRY(settings.selection.ms_levels, velorium::parse_ms_levels(args.ms_level));
+  }
+  if (!args.rt_range.empty()) {
+    VELORIUM_TRY(settings.selection.rt_range_sec, velorium::parse_rt_range(args.rt_range));
+  }
+  if (!args.polarity.empty()) {
+    VELORIUM_TRY(settings.selection.polarity, velorium::parse_polarity(args.polarity));
+  }
+  if (!args.scan_range.empty()) {
+    VELORIUM_TRY(settings.selection.scan_numbers, velorium::parse_scan_range(args.scan_range));
+  }
+  settings.processing.trim_zeros = args.trim_zeros;
+  for (const std::string& threshold : args.thresholds) {
+    const std::string_view text = threshold;
+    if (text.starts_with("absolute=") && !settings.processing.min_intensity) {
+      settings.processing.min_intensity = whole_number<double>(text.substr(9));
+      if (settings.processing.min_intensity) continue;
+    } else if (text.starts_with("top=") && !settings.processing.top) {
+      settings.processing.top = whole_number<std::size_t>(text.substr(4));
+      if (settings.processing.top) continue;
+    } else if (text.starts_with("absolute=") || text.starts_with("top=")) {
+      return velorium::parse_error("--threshold: each kind may be given once, not again as " + threshold);
+    }
+    return velorium::parse_error("--threshold must be absolute=N or top=N, not " + velorium::text::lossy_utf8(text));
+  }
+  settings.compression = !args.no_compression;
+  settings.mz_precision = args.mz_precision;
+  if (args.numpress) {
+    VELORIUM_TRY(settings.numpress, velorium::output::parse_numpress(*args.numpress));
+  }
+  settings.compact = args.compact;
+  settings.mgf_title = args.mgf_title;
+  ExportOptions options;
+  options.prefer = args.centroid ? velorium::BlockPreference::Centroid : velorium::BlockPreference::Profile;
+  options.skip_bad_scans = args.skip_bad_scans;
+  VELORIUM_CHECK(velorium::output::configure(format, settings, options));
+  return options;
+}
 
 // NAME of NAME.d (any letter case), or the run label as it is.
 std::string output_stem(const std::string& input) {
@@ -265,9 +330,8 @@ std::string output_stem(const std::string& input) {
   return label;
 }
 
-int run_convert(const ConvertArgs& args) {
-  const Format format = args.format == "mgf" ? Format::Mgf : Format::Mzml;
-  const std::string extension = format == Format::Mgf ? ".mgf" : ".mzML";
+int run_convert(const ConvertArgs& args, const Format& format, ExportOptions base) {
+  const std::string extension(format.extension);
   const std::size_t n = args.inputs.size();
 
   // Where each input goes.
@@ -301,11 +365,6 @@ int run_convert(const ConvertArgs& args) {
     }
   }
 
-  ExportOptions base;
-  base.prefer = args.centroid ? velorium::BlockPreference::Centroid : velorium::BlockPreference::Profile;
-  base.compression = !args.no_compression;
-  base.ms_level = args.ms_level;
-  base.skip_bad_scans = args.skip_bad_scans;
   base.cancel = &interrupted;
   const unsigned jobs = static_cast<unsigned>(std::clamp<std::size_t>(args.jobs, 1, n));
   base.threads = std::max(1u, velorium::default_threads() / jobs);
@@ -327,14 +386,14 @@ int run_convert(const ConvertArgs& args) {
       return;
     }
     ExportOptions options = base;
-    const std::size_t selected = velorium::mzml::selected_scans(*reader, format, options).size();
+    const std::size_t selected = velorium::output::selected_scans(*reader, format, options).size();
     scans_total += selected;
     std::size_t reported = 0;
     options.progress = [&](std::size_t done, std::size_t) {
       scans_done += done - reported;
       reported = done;
     };
-    auto result = velorium::mzml::export_file(*reader, destinations[i], format, options, args.force);
+    auto result = velorium::output::export_file(*reader, destinations[i], format, options, args.force);
     scans_done += selected - reported;  // a failed input counts as done for the bar
     if (!result) {
       if (result.error().kind == ExportError::Kind::Cancelled) {
@@ -412,17 +471,41 @@ int main(int argc, char** argv) {
       "convert", "Write mzML or MGF: one input to the file OUTPUT, several to NAME.mzML / NAME.mgf in the folder OUTPUT");
   convert->add_option("INPUT", convert_args.inputs, "Acquisition folders (NAME.d)")->required();
   convert->add_option("-o,--output", convert_args.output, "Output file (one input) or folder (several)")->required();
-  convert->add_option("--format", convert_args.format, "mzml (indexed mzML 1.1) or mgf (MS2 and higher)")
-      ->check(CLI::IsMember({"mzml", "mgf"}, CLI::ignore_case))
-      ->transform([](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return s;
+  std::string format_names;
+  for (const Format& f : velorium::output::formats()) {
+    format_names += format_names.empty() ? "" : ", ";
+    format_names += std::string(f.name) + ": " + std::string(f.description);
+  }
+  convert->add_option("--format", convert_args.format, "The output format: " + format_names)
+      ->check([](const std::string& name) {
+        return velorium::output::find_format(name) != nullptr ? std::string() : "unknown format " + name;
       });
   convert->add_flag("--centroid", convert_args.centroid,
                     "Write the instrument's centroids where a scan has them, the profile otherwise");
   convert->add_flag("--no-compression", convert_args.no_compression, "Binary arrays without zlib compression");
-  convert->add_option("--ms-level", convert_args.ms_level, "Only the spectra of this MS level")
-      ->check(CLI::Range(0u, 4294967295u));
+  convert->add_option("--ms-level", convert_args.ms_level,
+                      "Only the spectra of these MS levels: 2, 1,2, 2- (2 and above) or 1-3");
+  convert->add_option("--rt-range", convert_args.rt_range,
+                      "Only the spectra whose retention time lies in LOW,HIGH (seconds, both included)");
+  convert->add_option("--polarity", convert_args.polarity, "Only the spectra of this polarity: positive or negative");
+  convert->add_option("--scan-range", convert_args.scan_range,
+                      "Only the spectra whose scan number lies in FIRST,LAST (both included)");
+  convert->add_flag("--trim-zeros", convert_args.trim_zeros,
+                    "Remove zero-intensity points except those next to a non-zero point (every peak keeps its flanks)");
+  convert->add_option("--threshold", convert_args.thresholds,
+                      "absolute=N: remove points of intensity below N; top=N: keep the N most intense points of "
+                      "each spectrum (both may be given)")
+      ->allow_extra_args(false);  // one value per --threshold: what follows is an input
+  convert->add_option("--mz-precision", convert_args.mz_precision, "Bits of the m/z values in mzML: 64 (exact) or 32");
+  convert->add_option("--numpress", convert_args.numpress,
+                      "MS-Numpress encodings of the mzML arrays: linear (m/z) and slof or pic (intensities), "
+                      "as linear,slof or linear,pic; or none");
+  convert->add_flag("--compact", convert_args.compact,
+                    "Zero trimming and MS-Numpress linear and slof arrays with zlib (mzML): --trim-zeros "
+                    "--numpress linear,slof in one word");
+  convert->add_option("--mgf-title", convert_args.mgf_title,
+                      "The TITLE of each MGF block, from the fields {run}, {folder}, {scan}, {charge}, {native_id}, "
+                      "{index} and {rt} (default: " + std::string(velorium::output::kDefaultMgfTitle) + ")");
   convert->add_option("--jobs", convert_args.jobs, "Inputs converted at once")->check(CLI::Range(1u, 1024u));
   convert->add_flag("--force", convert_args.force, "Replace existing output files");
   convert->add_flag("--skip-bad-scans", convert_args.skip_bad_scans,
@@ -435,8 +518,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "velorium: error: %s\n", e.what());
-    std::fprintf(stderr, "Run with --help for more information.\n");
+    std::fprintf(stderr, "velorium: error: %s (--help lists the options)\n", e.what());
     return kExitUsage;
   }
 
@@ -447,5 +529,14 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
 
   if (info->parsed()) return run_info(info_input, info_json);
-  return run_convert(convert_args);
+  // Everything that does not fit is a usage error before anything is read
+  // or written.
+  const Format& format = *velorium::output::find_format(convert_args.format);
+  auto options = export_options(convert_args, format);
+  if (!options) {
+    const auto* parse = options.error().as_parse();
+    std::fprintf(stderr, "velorium: error: %s\n", parse != nullptr ? parse->message.c_str() : options.error().display().c_str());
+    return kExitUsage;
+  }
+  return run_convert(convert_args, format, std::move(*options));
 }

@@ -1,6 +1,7 @@
 // The mzML and MGF writers over a whole fuzzed acquisition (the input
 // layout of the acquisition target, acquisition.hpp): every scan that
-// decodes is written, the others skipped, and the output is parsed back.
+// decodes is written (through a processing chain chosen by the input's
+// size), the others skipped, and the output is parsed back.
 // The mzML must be well-formed XML with one spectrum element per written
 // spectrum, every index offset must point at the element it names,
 // indexListOffset at the index list, and the checksum must cover the file
@@ -13,13 +14,13 @@
 #include <pugixml.hpp>
 
 #include "acquisition.hpp"
-#include "velorium/mzml/encode.hpp"
-#include "velorium/mzml/writer.hpp"
+#include "velorium/output/sha1.hpp"
+#include "velorium/output/export.hpp"
 #include "velorium/reader.hpp"
 
 namespace {
 
-using velorium::mzml::ExportOptions;
+using velorium::output::ExportOptions;
 
 std::size_t count_of(std::string_view text, std::string_view needle) {
   std::size_t n = 0;
@@ -39,7 +40,7 @@ std::string id_at(std::string_view text, std::size_t at) {
   return doc.first_child().attribute("id").value();
 }
 
-void check_mzml(std::string_view text, const velorium::mzml::ExportSummary& summary) {
+void check_mzml(std::string_view text, const velorium::output::ExportSummary& summary) {
   pugi::xml_document doc;
   const auto parsed = doc.load_buffer(text.data(), text.size());
   VELORIUM_FUZZ_CHECK(parsed);
@@ -77,7 +78,7 @@ void check_mzml(std::string_view text, const velorium::mzml::ExportSummary& summ
   constexpr std::string_view kChecksum = "<fileChecksum>";
   const std::size_t checksum_at = text.rfind(kChecksum);
   VELORIUM_FUZZ_CHECK(checksum_at != std::string_view::npos);
-  velorium::mzml::Sha1 sha1;
+  velorium::output::Sha1 sha1;
   sha1.update(text.substr(0, checksum_at + kChecksum.size()));
   VELORIUM_FUZZ_CHECK(sha1.hex_digest() == root.child("fileChecksum").child_value());
 }
@@ -92,20 +93,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ExportOptions options;
   options.skip_bad_scans = true;
   options.threads = 2;
-  options.compression = size % 2 == 0;
-  velorium::mzml::StringSink mzml;
-  const auto written = velorium::mzml::write_mzml(*reader, mzml, options);
+  options.encoding.zlib = size % 2 == 0;
+  if (size % 3 == 0) options.encoding.mz = velorium::output::MzEncoding::Float32;
+  velorium::process::Options processing;
+  processing.trim_zeros = size % 5 < 2;
+  if (size % 7 == 0) processing.min_intensity = 10.0;
+  if (size % 11 < 3) processing.top = 1 + size % 13;
+  options.chain = velorium::process::chain_of(processing);
+  velorium::output::StringSink mzml;
+  const auto written = velorium::output::write_mzml(*reader, mzml, options);
   if (written) {
     check_mzml(mzml.str(), *written);
   } else {
     // Only a run whose every scan failed, or an unreadable MSScan.bin, fails.
-    using Kind = velorium::mzml::ExportError::Kind;
+    using Kind = velorium::output::ExportError::Kind;
     VELORIUM_FUZZ_CHECK(written.error().kind == Kind::Scan || written.error().kind == Kind::Input);
     VELORIUM_FUZZ_CHECK(mzml.str().find("<fileChecksum>") == std::string::npos);
   }
 
-  velorium::mzml::StringSink mgf;
-  const auto blocks = velorium::mzml::write_mgf(*reader, mgf, options);
+  velorium::output::StringSink mgf;
+  const auto blocks = velorium::output::write_mgf(*reader, mgf, options);
   if (blocks) {
     VELORIUM_FUZZ_CHECK(count_of(mgf.str(), "BEGIN IONS\n") == blocks->spectra);
     VELORIUM_FUZZ_CHECK(count_of(mgf.str(), "END IONS\n") == blocks->spectra);

@@ -13,6 +13,7 @@
 #include "convert.hpp"
 #include "export.hpp"
 #include "module.hpp"
+#include "selection.hpp"
 #include "tables.hpp"
 #include "velorium/chromatograms.hpp"
 #include "velorium/prefetch.hpp"
@@ -63,112 +64,6 @@ std::string float_repr(double value) {
 
 // The text a failed spectrum raises: the same as RawReader and iter_spectra.
 std::string failure_text(Error error) { return to_core(std::move(error)).display(); }
-
-// ---------------------------------------------------------------- selection
-
-struct RtRange {
-  double low = -std::numeric_limits<double>::infinity();
-  double high = std::numeric_limits<double>::infinity();
-};
-
-bool parse_ms_level(PyObject* value, std::optional<std::uint32_t>& level, bool& matches_nothing) {
-  matches_nothing = false;
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyIndex_Check(value) || PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "ms_level must be an int or None, not %.200s", Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref integer(PyNumber_Index(value));  // also NumPy's integers
-  if (!integer) return false;
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-  if (number == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || number < 0 || number > std::numeric_limits<std::uint32_t>::max()) {
-    matches_nothing = true;  // no scan has such a level
-    return true;
-  }
-  level = static_cast<std::uint32_t>(number);
-  return true;
-}
-
-bool parse_end(PyObject* item, const char* which, double& end) {
-  if (PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item)) {
-    PyErr_Format(PyExc_ValueError, "rt_range %s end must be a number, not %.200s", which, Py_TYPE(item)->tp_name);
-    return false;
-  }
-  end = PyFloat_AsDouble(item);
-  if (end == -1.0 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "rt_range %s end must be a number, not %.200s", which, Py_TYPE(item)->tp_name);
-    return false;
-  }
-  if (std::isnan(end)) {
-    PyErr_Format(PyExc_ValueError, "rt_range %s end is NaN", which);
-    return false;
-  }
-  return true;
-}
-
-bool parse_rt_range(PyObject* value, std::optional<RtRange>& range) {
-  if (value == nullptr || value == Py_None) return true;
-  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value) || PyDict_Check(value) ||
-      PyAnySet_Check(value)) {
-    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref items(PySequence_Fast(value, ""));
-  if (!items) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  if (count != 2) {
-    PyErr_Format(PyExc_ValueError, "rt_range must be two numbers (low, high) in seconds, got %zd items", count);
-    return false;
-  }
-  RtRange parsed;
-  if (!parse_end(PySequence_Fast_GET_ITEM(items.get(), 0), "low", parsed.low) ||
-      !parse_end(PySequence_Fast_GET_ITEM(items.get(), 1), "high", parsed.high)) {
-    return false;
-  }
-  if (parsed.low > parsed.high) {
-    Ref low(PyFloat_FromDouble(parsed.low));
-    Ref high(PyFloat_FromDouble(parsed.high));
-    if (!low || !high) return false;
-    PyErr_Format(PyExc_ValueError, "rt_range is reversed: low end %R is above high end %R", low.get(), high.get());
-    return false;
-  }
-  range = parsed;
-  return true;
-}
-
-std::vector<std::size_t> select(const Reader& reader, std::optional<std::uint32_t> level,
-                                std::optional<RtRange> range) {
-  std::vector<std::size_t> indices;
-  const auto& records = reader.scan_index().records;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (level && records[i].ms_level != *level) continue;
-    if (range) {
-      const double rt = records[i].retention_time_sec();
-      if (!(rt >= range->low && rt <= range->high)) continue;
-    }
-    indices.push_back(i);
-  }
-  return indices;
-}
-
-// Parses the two arguments (ms_level=None, rt_range=None) of a selecting
-// method; `format` is "|OO:" and the method's name.
-bool selection_arguments(const char* format, PyObject* args, PyObject* kwds, PyObject*& ms_level,
-                         PyObject*& rt_range) {
-  static const char* keywords[] = {"ms_level", "rt_range", nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(keywords), &ms_level, &rt_range) != 0;
-}
 
 // ---------------------------------------------------------------- decoding
 
@@ -511,10 +406,9 @@ PyObject* iter(PyObject* self) {
 
 PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* ms_level = nullptr;
-    PyObject* rt_range = nullptr;
-    if (!selection_arguments("|OO:spectra", args, kwds, ms_level, rt_range)) return nullptr;
-    auto indices = acquisition_selection(self, ms_level, rt_range);
+    SelectionArguments arguments;
+    if (!selection_keywords("|OOOO:spectra", args, kwds, arguments)) return nullptr;
+    auto indices = acquisition_selection(self, "spectra", arguments);
     if (!indices) return nullptr;
     return new_spectra(self, std::move(*indices));
   });
@@ -522,10 +416,9 @@ PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* ms_level = nullptr;
-    PyObject* rt_range = nullptr;
-    if (!selection_arguments("|OO:select", args, kwds, ms_level, rt_range)) return nullptr;
-    auto indices = acquisition_selection(self, ms_level, rt_range);
+    SelectionArguments arguments;
+    if (!selection_keywords("|OOOO:select", args, kwds, arguments)) return nullptr;
+    auto indices = acquisition_selection(self, "select", arguments);
     if (!indices) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(indices->size())));
     if (!list) return nullptr;
@@ -576,14 +469,15 @@ PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
       PyErr_SetString(PyExc_ValueError, "retention_time_sec is NaN");
       return nullptr;
     }
-    std::optional<std::uint32_t> level;
-    bool matches_nothing = false;
-    if (!parse_ms_level(ms_level, level, matches_nothing)) return nullptr;
+    ScanSelection selection;
+    if (ms_level != nullptr && !parse_selection("nearest", SelectionArguments{.ms_level = ms_level}, selection)) {
+      return nullptr;
+    }
     const auto& records = as_acquisition(self)->reader->scan_index().records;
     std::optional<std::size_t> best;
     double best_distance = std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < records.size() && !matches_nothing; ++i) {
-      if (level && records[i].ms_level != *level) continue;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (selection.ms_levels && !selection.matches(records[i].ms_level, 0.0, std::nullopt, 0)) continue;
       const double distance = std::fabs(records[i].retention_time_sec() - target);
       if (std::isnan(distance)) continue;
       if (!best || distance < best_distance) {
@@ -660,10 +554,9 @@ PyObject* scan_table(PyObject* self, PyObject*) {
 // peak_table(); the first failing scan in scan order raises.
 PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* ms_level = nullptr;
-    PyObject* rt_range = nullptr;
-    if (!selection_arguments("|OO:peak_table", args, kwds, ms_level, rt_range)) return nullptr;
-    auto indices = acquisition_selection(self, ms_level, rt_range);
+    SelectionArguments arguments;
+    if (!selection_keywords("|OOOO:peak_table", args, kwds, arguments)) return nullptr;
+    auto indices = acquisition_selection(self, "peak_table", arguments);
     if (!indices) return nullptr;
     const auto* object = as_acquisition(self);
     std::shared_ptr<const store::PeakStore> built;
@@ -733,13 +626,15 @@ PyGetSetDef kGetSet[] = {
 
 PyMethodDef kMethods[] = {
     {"spectra", VELORIUM_KW_METHOD(spectra), METH_VARARGS | METH_KEYWORDS,
-     "spectra($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "spectra($self, /, ms_level=None, rt_range=None, polarity=None, scan_range=None)\n--\n\n"
      "The selected spectra in scan order, decoded ahead on worker threads.\n\n"
-     "ms_level selects one MS level; rt_range=(low, high) the retention times in\n"
-     "seconds between both ends, included. A spectrum that fails to decode raises\n"
-     "RuntimeError and ends the iteration."},
+     "ms_level selects one MS level (an int) or several (a sequence of ints, a range);\n"
+     "rt_range=(low, high) the retention times in seconds between both ends, included;\n"
+     "polarity 'positive' or 'negative'; scan_range=(first, last) the scan numbers\n"
+     "between both, included. A spectrum that fails to decode raises RuntimeError\n"
+     "and ends the iteration."},
     {"select", VELORIUM_KW_METHOD(select_method), METH_VARARGS | METH_KEYWORDS,
-     "select($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "select($self, /, ms_level=None, rt_range=None, polarity=None, scan_range=None)\n--\n\n"
      "The indices of the scans that spectra() with the same arguments yields."},
     {"index_of", VELORIUM_KW_METHOD(index_of), METH_FASTCALL | METH_KEYWORDS,
      "index_of($self, /, scan_number)\n--\n\n"
@@ -760,7 +655,7 @@ PyMethodDef kMethods[] = {
      "or centroid for a scan that is picked; point_count: the descriptor's of the block\n"
      "read, for a picked scan its profile's). Decodes nothing."},
     {"peak_table", VELORIUM_KW_METHOD(peak_table), METH_VARARGS | METH_KEYWORDS,
-     "peak_table($self, /, ms_level=None, rt_range=None)\n--\n\n"
+     "peak_table($self, /, ms_level=None, rt_range=None, polarity=None, scan_range=None)\n--\n\n"
      "The selected spectra decoded in parallel, as NumPy arrays: 'mz' (float64),\n"
      "'intensity' (float32) and 'offsets' (uint64); the k-th selected scan, select()[k],\n"
      "has the points offsets[k]:offsets[k + 1]."},
@@ -823,13 +718,11 @@ BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(s
 
 const peaks::DecodeOptions& acquisition_options(PyObject* self) { return as_acquisition(self)->options; }
 
-std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range) {
-  std::optional<std::uint32_t> level;
-  bool matches_nothing = false;
-  std::optional<RtRange> range;
-  if (!parse_ms_level(ms_level, level, matches_nothing) || !parse_rt_range(rt_range, range)) return std::nullopt;
-  if (matches_nothing) return std::vector<std::size_t>();
-  return select(*as_acquisition(self)->reader, level, range);
+std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, const char* function,
+                                                              const SelectionArguments& arguments) {
+  ScanSelection selection;
+  if (!parse_selection(function, arguments, selection)) return std::nullopt;
+  return select_scans(as_acquisition(self)->reader->scan_index(), selection);
 }
 
 }  // namespace velorium::python

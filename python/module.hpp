@@ -65,11 +65,12 @@ std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self);
 BlockPreference acquisition_preference(PyObject* self);
 const peaks::DecodeOptions& acquisition_options(PyObject* self);
 
-// The scan indices, in scan order, that the keyword arguments ms_level
-// (None or an int) and rt_range (None or two numbers, seconds, both ends
-// included) select; nothing with TypeError or ValueError set on bad input.
-// Null arguments mean None.
-std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, PyObject* ms_level, PyObject* rt_range);
+// The scan indices, in scan order, that the selection arguments (see
+// selection.hpp; those not given select every scan) of `function` select;
+// nothing with TypeError or ValueError set on bad input.
+struct SelectionArguments;
+std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, const char* function,
+                                                              const SelectionArguments& arguments);
 
 // xic(...) of Acquisition and RawReader (xic.cpp): METH_VARARGS | METH_KEYWORDS.
 PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds);
@@ -77,13 +78,14 @@ PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds);
 // The store of a RawReader `self` (raw_reader.cpp).
 std::shared_ptr<const store::PeakStore> raw_reader_store(PyObject* self);
 inline constexpr const char* kXicDoc =
-    "xic($self, /, targets, tolerance, unit='ppm', ms_level=1, rt_range=None, aggregate='sum')\n--\n\n"
+    "xic($self, /, targets, tolerance, unit='ppm', ms_level=1, rt_range=None, aggregate='sum', *,\n"
+    "    polarity=None, scan_range=None)\n--\n\n"
     "Extracted-ion chromatograms of many targets in one pass: (retention times in\n"
     "seconds, values of shape (len(targets), scans)), float64 arrays. Each target m\n"
     "takes the points in [m - w, m + w], w = tolerance * m * 1e-6 (unit='ppm') or\n"
     "w = tolerance (unit='mz'), and their intensity sum in spectrum order (or\n"
-    "aggregate='max'), 0 where there is none. ms_level (None: every level) and\n"
-    "rt_range=(low, high) in seconds, both ends included, select the scans.";
+    "aggregate='max'), 0 where there is none. The scans are selected as by\n"
+    "Acquisition.select(), with ms_level=1 unless told otherwise.";
 
 // The module function pick_peaks(mz, intensity, *, min_intensity=0.0,
 // min_snr=2.0) (pick_peaks.cpp), METH_VARARGS | METH_KEYWORDS.

@@ -17,6 +17,7 @@
 #include "arrays.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "selection.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/xic/xic.hpp"
 
@@ -29,8 +30,7 @@ struct XicArguments {
   double tolerance = 0.0;
   xic::ToleranceUnit unit = xic::ToleranceUnit::Ppm;
   xic::Aggregate aggregate = xic::Aggregate::Sum;
-  xic::Selection selection;
-  bool selects_nothing = false;  // an MS level no scan can have
+  ScanSelection selection = ScanSelection::level(1);
 };
 
 bool is_text(PyObject* value) { return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value); }
@@ -145,95 +145,17 @@ bool parse_choice(PyObject* value, const char* argument, std::initializer_list<s
   return false;
 }
 
-// ms_level: None (every level) or an int; a level no scan can have (below 0
-// or beyond 32 bits) selects nothing.
-bool parse_ms_level(PyObject* value, XicArguments& out) {
-  if (value == Py_None) {
-    out.selection.ms_level.reset();
-    return true;
-  }
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "xic() argument 'ms_level' must be an int or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  int overflow = 0;
-  const long long level = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (level == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || level < 0 || level > std::numeric_limits<std::uint32_t>::max()) {
-    out.selects_nothing = true;
-    return true;
-  }
-  out.selection.ms_level = static_cast<std::uint32_t>(level);
-  return true;
-}
-
-bool parse_rt_end(PyObject* item, const char* which, double& end) {
-  if (!is_text(item)) {
-    end = PyFloat_AsDouble(item);
-    if (!(end == -1.0 && PyErr_Occurred())) {
-      if (!std::isnan(end)) return true;
-      PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range': the %s end is NaN", which);
-      return false;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-  }
-  PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range': the %s end must be a number, not %.200s", which,
-               Py_TYPE(item)->tp_name);
-  return false;
-}
-
-// rt_range: None or (low, high) in seconds, both ends included.
-bool parse_rt_range(PyObject* value, XicArguments& out) {
-  if (value == Py_None) return true;
-  Ref items;
-  if (!is_text(value) && !PyDict_Check(value) && !PyAnySet_Check(value)) {
-    items = Ref(PySequence_Fast(value, ""));
-    if (!items) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-      PyErr_Clear();
-    }
-  }
-  if (!items) {
-    PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range' must be two numbers (low, high) in seconds, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  if (count != 2) {
-    PyErr_Format(PyExc_ValueError,
-                 "xic() argument 'rt_range' must be two numbers (low, high) in seconds, got %zd items", count);
-    return false;
-  }
-  double low = 0.0;
-  double high = 0.0;
-  if (!parse_rt_end(PySequence_Fast_GET_ITEM(items.get(), 0), "low", low) ||
-      !parse_rt_end(PySequence_Fast_GET_ITEM(items.get(), 1), "high", high)) {
-    return false;
-  }
-  if (low > high) {
-    Ref low_object(PyFloat_FromDouble(low));
-    Ref high_object(PyFloat_FromDouble(high));
-    if (!low_object || !high_object) return false;
-    PyErr_Format(PyExc_ValueError, "xic() argument 'rt_range' is reversed: the low end %R is above the high end %R",
-                 low_object.get(), high_object.get());
-    return false;
-  }
-  out.selection.rt_range_sec = std::pair{low, high};
-  return true;
-}
-
 std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
-  static const char* keywords[] = {"targets", "tolerance", "unit", "ms_level", "rt_range", "aggregate", nullptr};
+  static const char* keywords[] = {"targets", "tolerance", "unit",     "ms_level",   "rt_range",
+                                   "aggregate", "polarity", "scan_range", nullptr};
   PyObject* targets = nullptr;
   PyObject* tolerance = nullptr;
   PyObject* unit = nullptr;
-  PyObject* ms_level = nullptr;
-  PyObject* rt_range = Py_None;
+  SelectionArguments selection;
   PyObject* aggregate = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO:xic", const_cast<char**>(keywords), &targets, &tolerance,
-                                   &unit, &ms_level, &rt_range, &aggregate)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO$OO:xic", const_cast<char**>(keywords), &targets, &tolerance,
+                                   &unit, &selection.ms_level, &selection.rt_range, &aggregate, &selection.polarity,
+                                   &selection.scan_range)) {
     return std::nullopt;
   }
   XicArguments out;
@@ -244,8 +166,7 @@ std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
       !parse_choice(unit, "unit", {{"ppm", Unit::Ppm}, {"mz", Unit::Mz}}, "'ppm' or 'mz'", out.unit)) {
     return std::nullopt;
   }
-  if (ms_level != nullptr && !parse_ms_level(ms_level, out)) return std::nullopt;
-  if (!parse_rt_range(rt_range, out)) return std::nullopt;
+  if (!parse_selection("xic", selection, out.selection)) return std::nullopt;
   if (aggregate != nullptr && !parse_choice(aggregate, "aggregate", {{"sum", Aggregate::Sum}, {"max", Aggregate::Max}},
                                             "'sum' or 'max'", out.aggregate)) {
     return std::nullopt;
@@ -306,8 +227,7 @@ PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     const peaks::DecodeOptions options = acquisition_options(self);
     std::optional<Result<xic::Chromatograms>> result;
     without_gil([&] {
-      std::vector<std::size_t> indices;
-      if (!arguments->selects_nothing) indices = xic::select_scans(*reader, arguments->selection);
+      const std::vector<std::size_t> indices = select_scans(reader->scan_index(), arguments->selection);
       result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, options));
     });
     if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
@@ -324,8 +244,7 @@ PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     const std::shared_ptr<const store::PeakStore> store = raw_reader_store(self);
     std::optional<xic::Chromatograms> result;
     without_gil([&] {
-      std::vector<std::size_t> positions;
-      if (!arguments->selects_nothing) positions = xic::select_scans(*store, arguments->selection);
+      const std::vector<std::size_t> positions = xic::select_scans(*store, arguments->selection);
       result.emplace(xic::extract(*store, positions, *windows, arguments->aggregate));
     });
     return result_pair(state_of_type(Py_TYPE(self)), std::move(*result));

@@ -85,6 +85,17 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("acquisition")
     s.add_argument("mzml")
 
+    s = sub.add_parser("export", help="the export options: output sizes, speed against pyopenms, memory")
+    s.add_argument("large")
+    s.add_argument("small")
+    s.add_argument("--work", required=True, help="folder for the files written")
+    s.add_argument("--reps", type=int, default=2)
+    s.add_argument("--out", required=True)
+
+    s = sub.add_parser("export-openms", help="(child) MzMLFile().store with numpress of zero-trimmed spectra, timed")
+    s.add_argument("acquisition")
+    s.add_argument("mzml")
+
     s = sub.add_parser("profile", help="perf samples of streaming and of RawReader")
     s.add_argument("acquisition")
     s.add_argument("--out", required=True)
@@ -200,6 +211,14 @@ def main(argv: list[str] | None = None) -> int:
         from .convert import child_psims
 
         child_psims(args.acquisition, args.mzml)
+    elif args.step == "export":
+        from .export import run
+
+        write_json(args.out, run(sys.executable, args.large, args.small, args.work, args.reps))
+    elif args.step == "export-openms":
+        from .export import child_openms
+
+        child_openms(args.acquisition, args.mzml)
     elif args.step == "profile":
         from .profile import run
 

@@ -1,7 +1,7 @@
 """Type information for velorium, a reader of Agilent Q-TOF and triple-quadrupole acquisitions."""
 
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Literal, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
@@ -17,6 +17,12 @@ Analyzer = Literal["itms", "tqms", "sqms", "tofms", "ftms", "sector"]
 Activation = Literal["hcd", "mpid", "etd", "cid", "ecd", "irmpd", "pd", "pqd", "uvpd", "sid", "ethcd"]
 MobilityArrayKind = Literal["inverse_reduced_k0", "drift_time_ms"]
 CalibrationSource = Literal["default_mass_cal", "mass_cal_record"]
+# Scan selection: one MS level, or several (a sequence of ints, a range).
+_MsLevels = SupportsIndex | Iterable[SupportsIndex]
+
+class _Threshold(TypedDict, total=False):
+    absolute: float  # the lowest intensity kept
+    top: int  # the number of most intense points kept per spectrum
 
 class CvTerm(TypedDict):
     accession: str
@@ -153,9 +159,12 @@ class RawReader:
         targets: Iterable[float],
         tolerance: float,
         unit: Literal["ppm", "mz"] = "ppm",
-        ms_level: int | None = 1,
+        ms_level: _MsLevels | None = 1,
         rt_range: tuple[float, float] | None = None,
         aggregate: Literal["sum", "max"] = "sum",
+        *,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatograms of many targets in one pass."""
 
@@ -271,14 +280,26 @@ class Acquisition:
     def __getitem__(self, key: slice, /) -> list[Spectrum]: ...
     def __iter__(self) -> Iterator[Spectrum]: ...
     def spectra(
-        self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None
+        self,
+        /,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
     ) -> Iterator[Spectrum]:
         """The selected spectra in scan order, decoded ahead on worker threads."""
-    def select(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> list[int]:
+    def select(
+        self,
+        /,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+    ) -> list[int]:
         """The indices of the scans that spectra() with the same arguments yields."""
     def index_of(self, /, scan_number: int) -> int:
         """The index of the first scan with this scan number; ValueError if none has it."""
-    def nearest(self, /, retention_time_sec: float, ms_level: int | None = None) -> int:
+    def nearest(self, /, retention_time_sec: float, ms_level: _MsLevels | None = None) -> int:
         """The index of the scan (of this MS level) closest in retention time."""
     def run_info(self, /) -> RunInfo: ...
     def device_info(self, /) -> DeviceInfo | None:
@@ -287,7 +308,14 @@ class Acquisition:
         """The decoded MSScan.bin header and scan records."""
     def scan_table(self, /) -> ScanTable:
         """One NumPy array per column, one entry per scan, of what the scan index records."""
-    def peak_table(self, /, ms_level: int | None = None, rt_range: tuple[float, float] | None = None) -> PeakTable:
+    def peak_table(
+        self,
+        /,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+    ) -> PeakTable:
         """The selected spectra decoded in parallel, as NumPy arrays."""
     def read_chromatograms(self, /) -> list[Chromatogram]: ...
     def xic(
@@ -296,19 +324,47 @@ class Acquisition:
         targets: Iterable[float],
         tolerance: float,
         unit: Literal["ppm", "mz"] = "ppm",
-        ms_level: int | None = 1,
+        ms_level: _MsLevels | None = 1,
         rt_range: tuple[float, float] | None = None,
         aggregate: Literal["sum", "max"] = "sum",
+        *,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatograms of many targets in one pass."""
     def __reduce__(self) -> tuple[Callable[..., Acquisition], tuple[str, str] | tuple[str, str, str]]: ...
     # Export (python/export.cpp).
     def to_mzml(
-        self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], compression: bool = True
+        self,
+        /,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        compression: bool = True,
+        *,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+        trim_zeros: bool = False,
+        threshold: _Threshold | None = None,
+        mz_precision: Literal[32, 64] | None = None,
+        numpress: str | Sequence[str] | None = None,
+        compact: bool = False,
     ) -> None:
         """Write the acquisition as indexed mzML 1.1 to path."""
-    def to_mgf(self, /, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
-        """Write the spectra of MS level 2 and higher as MGF to path."""
+    def to_mgf(
+        self,
+        /,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        ms_level: _MsLevels | None = None,
+        rt_range: tuple[float, float] | None = None,
+        polarity: Polarity | None = None,
+        scan_range: tuple[int, int] | None = None,
+        trim_zeros: bool = False,
+        threshold: _Threshold | None = None,
+        mgf_title: str | None = None,
+    ) -> None:
+        """Write the spectra as MGF to path (MS level 2 and higher unless ms_level says otherwise)."""
 
 def pick_peaks(
     mz: npt.ArrayLike,

@@ -17,10 +17,15 @@ namespace {
 using velorium::BlockPreference;
 using velorium::Reader;
 using velorium::xic::Aggregate;
-using velorium::xic::Selection;
+using velorium::ScanSelection;
 using velorium::xic::ToleranceUnit;
 using velorium::xic::Windows;
 using namespace velorium::testing;
+
+std::vector<std::size_t> select_scans(const Reader& reader, const ScanSelection& selection) {
+  return velorium::select_scans(reader.scan_index(), selection);
+}
+using velorium::xic::select_scans;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -217,21 +222,6 @@ TEST(XicSpectrum, RandomSpectraMatchTheReference) {
   }
 }
 
-TEST(XicSelection, LevelAndInclusiveRetentionTimeRange) {
-  Selection all{.ms_level = std::nullopt};
-  EXPECT_TRUE(all.matches(3, kNaN));
-  Selection ms1;
-  EXPECT_TRUE(ms1.matches(1, 10.0));
-  EXPECT_FALSE(ms1.matches(2, 10.0));
-  Selection range{.ms_level = 2, .rt_range_sec = std::pair{1.5, 3.0}};
-  EXPECT_TRUE(range.matches(2, 1.5));
-  EXPECT_TRUE(range.matches(2, 3.0));
-  EXPECT_FALSE(range.matches(2, std::nextafter(3.0, 4.0)));
-  EXPECT_FALSE(range.matches(2, std::nextafter(1.5, 0.0)));
-  EXPECT_FALSE(range.matches(1, 2.0));
-  EXPECT_FALSE(range.matches(2, kNaN));
-}
-
 // A run of profile MS1 scans and centroid MS2 scans (some unsorted, with NaN
 // m/z), with a bad block where the tests ask for one.
 struct XicRun {
@@ -280,13 +270,13 @@ struct XicRun {
 TEST(XicReader, SelectsFromTheScanIndex) {
   const XicRun run(12);
   const Reader reader = run.open();
-  EXPECT_EQ(select_scans(reader, Selection{}), (std::vector<std::size_t>{0, 1, 3, 4, 6, 7, 9, 10}));
-  EXPECT_EQ(select_scans(reader, Selection{.ms_level = 2}), (std::vector<std::size_t>{2, 5, 8, 11}));
+  EXPECT_EQ(select_scans(reader, ScanSelection::level(1)), (std::vector<std::size_t>{0, 1, 3, 4, 6, 7, 9, 10}));
+  EXPECT_EQ(select_scans(reader, ScanSelection::level(2)), (std::vector<std::size_t>{2, 5, 8, 11}));
   const double rt3 = reader.scan(3).retention_time_sec();
   const double rt7 = reader.scan(7).retention_time_sec();
-  EXPECT_EQ(select_scans(reader, Selection{.ms_level = std::nullopt, .rt_range_sec = std::pair{rt3, rt7}}),
+  EXPECT_EQ(select_scans(reader, ScanSelection{.rt_range_sec = std::pair{rt3, rt7}}),
             (std::vector<std::size_t>{3, 4, 5, 6, 7}));
-  EXPECT_TRUE(select_scans(reader, Selection{.ms_level = 3}).empty());
+  EXPECT_TRUE(select_scans(reader, ScanSelection::level(3)).empty());
 }
 
 TEST(XicReader, EveryCellAsTheReferenceWhateverTheThreads) {
@@ -301,7 +291,7 @@ TEST(XicReader, EveryCellAsTheReferenceWhateverTheThreads) {
       const double tolerance = unit == ToleranceUnit::Ppm ? 800.0 : 0.3;
       auto windows = Windows::make(targets, tolerance, unit);
       ASSERT_TRUE(windows);
-      for (const auto& selection : {Selection{}, Selection{.ms_level = 2}, Selection{.ms_level = std::nullopt}}) {
+      for (const auto& selection : {ScanSelection::level(1), ScanSelection::level(2), ScanSelection{}}) {
         const auto indices = select_scans(reader, selection);
         std::vector<double> expected(targets.size() * indices.size());
         std::size_t nonzero = 0;
@@ -363,7 +353,7 @@ TEST(XicReader, FirstFailingSelectedScanIsReportedOnce) {
   for (const unsigned threads : {1u, 2u, 4u, 8u}) {
     LogCapture capture;
     auto result =
-        velorium::xic::extract(reader, select_scans(reader, Selection{}), *windows, Aggregate::Sum,
+        velorium::xic::extract(reader, select_scans(reader, ScanSelection::level(1)), *windows, Aggregate::Sum,
                                BlockPreference::Profile, threads);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().display(), expected) << threads;
@@ -372,7 +362,7 @@ TEST(XicReader, FirstFailingSelectedScanIsReportedOnce) {
     EXPECT_EQ(capture.records().size(), 1u);
   }
   // Every scan: the centroid block of scan 8 comes first.
-  auto all = velorium::xic::extract(reader, select_scans(reader, Selection{.ms_level = std::nullopt}), *windows,
+  auto all = velorium::xic::extract(reader, select_scans(reader, ScanSelection{}), *windows,
                                     Aggregate::Sum, BlockPreference::Profile, 4);
   ASSERT_FALSE(all);
   EXPECT_EQ(all.error().display().substr(0, 28), "scanId=108: centroid block: ");
@@ -393,8 +383,8 @@ TEST(XicStore, SameCellsAsDecodingWhateverTheThreads) {
   targets.push_back(targets[7]);
   for (const Aggregate aggregate : {Aggregate::Sum, Aggregate::Max}) {
     auto windows = Windows::make(targets, 0.2, ToleranceUnit::Mz);
-    for (const auto& selection : {Selection{}, Selection{.ms_level = 2},
-                                  Selection{.ms_level = std::nullopt, .rt_range_sec = std::pair{1.2, 6.0}}}) {
+    for (const auto& selection : {ScanSelection::level(1), ScanSelection::level(2),
+                                  ScanSelection{.rt_range_sec = std::pair{1.2, 6.0}}}) {
       const auto positions = select_scans(**store, selection);
       ASSERT_EQ(positions, select_scans(reader, selection));  // the store holds every scan in index order
       ASSERT_FALSE(positions.empty());

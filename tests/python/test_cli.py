@@ -174,7 +174,9 @@ def test_convert_mgf_and_several_inputs_in_parallel(runs, tmp_path):
     for folder in runs:
         blocks = parse_mgf((out / (folder.name[:-2] + ".mgf")).read_text())
         want = [s for s in velorium.Acquisition(str(folder)) if s.ms_level >= 2]
-        assert [h["TITLE"] for h, _ in blocks] == [s.native_id for s in want]
+        assert [h["TITLE"] for h, _ in blocks] == [
+            f'{folder.name[:-2]}.{s.scan_number}.{s.scan_number}. File:"{folder.name}", NativeID:"{s.native_id}"'
+            for s in want]
         assert [[float(mz) for mz, _ in peaks] for _, peaks in blocks] == [s.mz for s in want]
 
 

@@ -261,6 +261,12 @@ def test_output_errors_are_oserrors_and_leave_nothing(tmp_path):
     assert "MS:1000576" in (tmp_path / "o.mzML").read_text()
 
 
+def mgf_title(folder, spectrum):
+    """The default TITLE: RUN.SCAN.SCAN.CHARGE File:"FOLDER", NativeID:"ID" (no charge is known here)."""
+    run = folder.name[:-2]
+    return f'{run}.{spectrum.scan_number}.{spectrum.scan_number}. File:"{folder.name}", NativeID:"{spectrum.native_id}"'
+
+
 def test_mgf_holds_every_msn_spectrum_with_exact_numbers(run, tmp_path):
     folder, _, reference = run
     out = tmp_path / "run.mgf"
@@ -272,7 +278,7 @@ def test_mgf_holds_every_msn_spectrum_with_exact_numbers(run, tmp_path):
         target = want.precursor["target_mz"]
         expected_keys = ["TITLE"] + (["PEPMASS"] if target is not None else []) + ["RTINSECONDS", "SCANS"]
         assert list(header) == expected_keys
-        assert header["TITLE"] == want.native_id
+        assert header["TITLE"] == mgf_title(folder, want)
         assert header["SCANS"] == str(want.scan_number)
         assert float(header["RTINSECONDS"]) == want.retention_time_sec
         if target is not None:
@@ -287,6 +293,6 @@ def test_mgf_holds_every_msn_spectrum_with_exact_numbers(run, tmp_path):
 
     with mgf.read(str(out), use_index=False) as reader:
         read = list(reader)
-    assert [r["params"]["title"] for r in read] == [s.native_id for s in msn]
+    assert [r["params"]["title"] for r in read] == [mgf_title(folder, s) for s in msn]
     for r, want in zip(read, msn):
         assert r["m/z array"].tolist() == want.mz

@@ -168,23 +168,6 @@ void extract_spectrum(const Windows& windows, std::span<const double> mz, std::s
   extract_known(windows, mz, intensity.first(n), store::ascends(mz), aggregate, out, stride);
 }
 
-bool Selection::matches(std::uint32_t level, double retention_time_sec) const noexcept {
-  if (ms_level && level != *ms_level) return false;
-  if (rt_range_sec && !(rt_range_sec->first <= retention_time_sec && retention_time_sec <= rt_range_sec->second)) {
-    return false;
-  }
-  return true;
-}
-
-std::vector<std::size_t> select_scans(const Reader& reader, const Selection& selection) {
-  std::vector<std::size_t> indices;
-  for (std::size_t i = 0; i < reader.scan_count(); ++i) {
-    const auto& scan = reader.scan(i);
-    if (selection.matches(scan.ms_level, scan.retention_time_sec())) indices.push_back(i);
-  }
-  return indices;
-}
-
 namespace {
 
 // Every cell is written by the extraction; the size is checked first.
@@ -306,11 +289,11 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
   return result;
 }
 
-std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection) {
+std::vector<std::size_t> select_scans(const store::PeakStore& store, const ScanSelection& selection) {
   std::vector<std::size_t> positions;
   for (std::size_t i = 0; i < store.size(); ++i) {
-    const lumora::SpectrumRecord& record = store.record(i);
-    if (selection.matches(record.ms_level, record.retention_time_sec)) positions.push_back(i);
+    const lumora::SpectrumRecord& r = store.record(i);
+    if (selection.matches(r.ms_level, r.retention_time_sec, r.polarity, r.scan_number)) positions.push_back(i);
   }
   return positions;
 }

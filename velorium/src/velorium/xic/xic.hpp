@@ -17,6 +17,7 @@
 #include "velorium/error.hpp"
 #include "velorium/peaks/decode.hpp"
 #include "velorium/reader.hpp"
+#include "velorium/selection.hpp"
 
 namespace velorium::store {
 class PeakStore;
@@ -63,19 +64,6 @@ class Windows {
 void extract_spectrum(const Windows& windows, std::span<const double> mz, std::span<const float> intensity,
                       Aggregate aggregate, double* out, std::size_t stride);
 
-// Which scans take part: those of one MS level (or any) whose retention time
-// in seconds lies in [low, high] (or any).
-struct Selection {
-  std::optional<std::uint32_t> ms_level = 1;
-  std::optional<std::pair<double, double>> rt_range_sec;
-
-  bool matches(std::uint32_t level, double retention_time_sec) const noexcept;
-};
-
-// The selected scan indices of a reader, in scan order, from the scan index
-// alone (nothing is decoded).
-std::vector<std::size_t> select_scans(const Reader& reader, const Selection& selection);
-
 // The result: values[t * scans() + s] for target t (in the given order) and
 // selected scan s.
 struct Chromatograms {
@@ -100,8 +88,9 @@ Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t>
 Result<Chromatograms> extract(const Reader& reader, std::span<const std::size_t> indices, const Windows& windows,
                               Aggregate aggregate, const peaks::DecodeOptions& options, unsigned threads = 0);
 
-// The selected positions of a store, in order, from the records it holds.
-std::vector<std::size_t> select_scans(const store::PeakStore& store, const Selection& selection);
+// The selected positions of a store, in order, from the records it holds
+// (velorium::select_scans selects from a reader's scan index).
+std::vector<std::size_t> select_scans(const store::PeakStore& store, const ScanSelection& selection);
 
 // Extracts every window from the store's spectra at `positions` (each below
 // store.size()) on `threads` threads (0: default_threads()), reading the

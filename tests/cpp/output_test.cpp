@@ -15,16 +15,19 @@
 #include <zlib.h>
 
 #include "acquisition_builder.hpp"
-#include "velorium/mzml/encode.hpp"
-#include "velorium/mzml/output.hpp"
-#include "velorium/mzml/writer.hpp"
-#include "velorium/mzml/xmltext.hpp"
+#include "velorium/output/sha1.hpp"
+#include "velorium/output/encode.hpp"
+#include "velorium/output/export.hpp"
+#include "velorium/output/gzip.hpp"
+#include "velorium/output/publish.hpp"
+#include "velorium/output/sink.hpp"
+#include "velorium/output/xml.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/text.hpp"
 
 namespace {
 
-using namespace velorium::mzml;
+using namespace velorium::output;
 using namespace velorium::testing;
 
 std::string read_text(const std::filesystem::path& path) {
@@ -147,31 +150,49 @@ std::vector<std::uint8_t> decode_base64(const std::string& text) {
   return out;
 }
 
-TEST(MzmlEncode, ZlibStreamsInflateWithZlibToTheSameBytes) {
-  std::mt19937_64 random(3);
-  ZlibCompressor compressor;
-  std::vector<std::uint8_t> scratch;
-  for (const std::size_t count : {0u, 1u, 1000u, 100000u}) {
-    std::vector<double> values(count);
-    double x = 100.0;
-    for (double& v : values) v = x += static_cast<double>(random() % 1000) * 1e-4;
-    const std::span<const std::uint8_t> raw(reinterpret_cast<const std::uint8_t*>(values.data()),
-                                            values.size() * sizeof(double));
-    std::string encoded;
-    encode_array(raw, &compressor, scratch, encoded);
-    const std::vector<std::uint8_t> stream = decode_base64(encoded);
-    std::vector<std::uint8_t> inflated(raw.size() + 1);
-    uLongf size = static_cast<uLongf>(inflated.size());
-    ASSERT_EQ(uncompress(inflated.data(), &size, stream.data(), static_cast<uLong>(stream.size())), Z_OK);
-    inflated.resize(size);
-    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), inflated.begin(), inflated.end())) << count;
-    if (count == 100000) {
-      EXPECT_LT(stream.size(), raw.size());
-    }
+std::vector<std::uint8_t> inflate(const std::vector<std::uint8_t>& stream, std::size_t size) {
+  std::vector<std::uint8_t> inflated(size + 1);
+  uLongf got = static_cast<uLongf>(inflated.size());
+  EXPECT_EQ(uncompress(inflated.data(), &got, stream.data(), static_cast<uLong>(stream.size())), Z_OK);
+  inflated.resize(got);
+  return inflated;
+}
 
-    encode_array(raw, nullptr, scratch, encoded);
-    const std::vector<std::uint8_t> plain = decode_base64(encoded);
-    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), plain.begin(), plain.end()));
+template <class T>
+std::vector<std::uint8_t> bytes_of(const std::vector<T>& values) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(values.data());
+  return {p, p + values.size() * sizeof(T)};
+}
+
+TEST(MzmlEncode, ArraysReadBackAsTheirTermsSay) {
+  std::mt19937_64 random(3);
+  ArrayEncoder encoder;
+  EncodedArray encoded;
+  for (const std::size_t count : {0u, 1u, 1000u, 100000u}) {
+    std::vector<double> mz(count);
+    double x = 100.0;
+    for (double& v : mz) v = x += static_cast<double>(random() % 1000) * 1e-4;
+    const std::vector<float> intensity(mz.begin(), mz.end());
+    for (const bool zlib : {true, false}) {
+      const auto read_back = [&](std::size_t size) {
+        const std::vector<std::uint8_t> stored = decode_base64(encoded.base64);
+        EXPECT_EQ(encoded.compression.accession, zlib ? "MS:1000574" : "MS:1000576");
+        return zlib ? inflate(stored, size) : stored;
+      };
+      encoder.mz(mz, MzEncoding::Float64, zlib, encoded);
+      EXPECT_EQ(encoded.data_type.accession, "MS:1000523");
+      EXPECT_EQ(read_back(count * 8), bytes_of(mz)) << count;
+      // 32-bit m/z: each value rounded to the nearest float.
+      encoder.mz(mz, MzEncoding::Float32, zlib, encoded);
+      EXPECT_EQ(encoded.data_type.accession, "MS:1000521");
+      EXPECT_EQ(read_back(count * 4), bytes_of(intensity)) << count;
+      encoder.intensity(intensity, IntensityEncoding::Float32, zlib, encoded);
+      EXPECT_EQ(encoded.data_type.accession, "MS:1000521");
+      EXPECT_EQ(read_back(count * 4), bytes_of(intensity)) << count;
+      if (zlib && count == 100000) {
+        EXPECT_LT(decode_base64(encoded.base64).size(), count * 4);
+      }
+    }
   }
 }
 
@@ -330,7 +351,7 @@ TEST(MzmlWriter, SameBytesWhateverTheThreadsAndEveryValueInPlace) {
       StringSink sink;
       ExportOptions options;
       options.threads = threads;
-      options.compression = compression;
+      options.encoding.zlib = compression;
       std::vector<std::size_t> progress;
       options.progress = [&](std::size_t done, std::size_t total) {
         EXPECT_EQ(total, 23u);
@@ -414,18 +435,18 @@ TEST(MzmlWriter, ExportFileLeavesNothingButTheResult) {
   TempDir out;
   const auto destination = out / "x.mzML";
   write_file(destination, std::string_view("old"));
-  const auto refused = export_file(good.open(), destination, Format::Mzml, {}, false);
+  const auto refused = export_file(good.open(), destination, *find_format("mzml"), {}, false);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, ExportError::Kind::Exists);
-  const auto failed = export_file(bad.open(), destination, Format::Mgf, {}, true);
+  const auto failed = export_file(bad.open(), destination, *find_format("mgf"), {}, true);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().kind, ExportError::Kind::Scan);
   EXPECT_EQ(read_text(destination), "old");
   EXPECT_EQ(names_in(out.path()), std::vector<std::string>{"x.mzML"});
-  const auto into_dir = export_file(good.open(), out.path(), Format::Mzml, {}, true);
+  const auto into_dir = export_file(good.open(), out.path(), *find_format("mzml"), {}, true);
   ASSERT_FALSE(into_dir);
   EXPECT_EQ(into_dir.error().code, std::errc::is_a_directory);
-  ASSERT_TRUE(export_file(good.open(), destination, Format::Mzml, {}, true));
+  ASSERT_TRUE(export_file(good.open(), destination, *find_format("mzml"), {}, true));
   expect_consistent_index(read_text(destination));
   EXPECT_EQ(names_in(out.path()), std::vector<std::string>{"x.mzML"});
 }

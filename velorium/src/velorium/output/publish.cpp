@@ -1,8 +1,8 @@
-#include "velorium/mzml/output.hpp"
+#include "velorium/output/publish.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,11 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <random>
-#include <vector>
 
-#include "velorium/mzml/encode.hpp"
-
-namespace velorium::mzml {
+namespace velorium::output {
 namespace {
 
 #ifndef RENAME_NOREPLACE
@@ -32,31 +29,35 @@ int rename_noreplace(const char* from, const char* to) noexcept {
 #endif
 }
 
-constexpr std::size_t kFlushSize = std::size_t{1} << 20;
-
 std::unexpected<Error> errno_error(int error) { return io_error(std::error_code(error, std::generic_category())); }
+
+std::filesystem::path folder_of(const std::filesystem::path& destination) {
+  return destination.has_parent_path() ? destination.parent_path() : std::filesystem::path(".");
+}
+
+// fsync, retried when interrupted; EINVAL (a file or file system that has
+// nothing to flush, such as a pipe) is no failure.
+int sync_fd(int fd) noexcept {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EINVAL ? 0 : errno;
+  }
+  return 0;
+}
+
+// Flushes the folder entry of a rename or link to the disk.
+int sync_folder(const std::filesystem::path& folder) noexcept {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int error = sync_fd(fd);
+  ::close(fd);
+  return error;
+}
 
 }  // namespace
 
-Result<void> StringSink::append(std::string_view bytes) {
-  text_.append(bytes);
-  return {};
-}
-
-Result<void> StringSink::overwrite(std::uint64_t offset, std::string_view bytes) {
-  if (offset > text_.size() || bytes.size() > text_.size() - offset) return errno_error(EINVAL);
-  text_.replace(static_cast<std::size_t>(offset), bytes.size(), bytes);
-  return {};
-}
-
-Result<void> StringSink::read(std::uint64_t offset, std::span<char> out) {
-  if (offset > text_.size() || out.size() > text_.size() - offset) return errno_error(EINVAL);
-  text_.copy(out.data(), out.size(), static_cast<std::size_t>(offset));
-  return {};
-}
-
 Result<AtomicFile> AtomicFile::create(const std::filesystem::path& destination) {
-  const std::filesystem::path folder = destination.has_parent_path() ? destination.parent_path() : ".";
+  const std::filesystem::path folder = folder_of(destination);
   const std::string name = destination.filename().native();
   // Only collisions are at stake (the file is created with O_EXCL), so the
   // seed comes from getrandom(), or from the process and the clock when it
@@ -138,6 +139,12 @@ Result<void> AtomicFile::read(std::uint64_t offset, std::span<char> out) {
 
 Result<void> AtomicFile::commit(bool replace) {
   if (fd_ < 0) return errno_error(EBADF);
+  // The data reaches the disk before the name does: after a crash the
+  // destination is either the old file or the whole new one.
+  if (const int error = sync_fd(fd_); error != 0) {
+    discard();
+    return errno_error(error);
+  }
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && errno != EINTR) {
@@ -145,83 +152,34 @@ Result<void> AtomicFile::commit(bool replace) {
     discard();
     return errno_error(error);
   }
+  int error = 0;
+  bool linked = false;
   if (replace) {
-    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-      const int error = errno;
-      discard();
-      return errno_error(error);
-    }
+    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) error = errno;
   } else if (rename_noreplace(temporary_.c_str(), destination_.c_str()) != 0) {
-    int error = errno;
+    error = errno;
     if (error == EINVAL || error == ENOSYS) {
       // A file system without RENAME_NOREPLACE: a hard link fails just as
       // atomically when the destination exists.
       error = ::link(temporary_.c_str(), destination_.c_str()) == 0 ? 0 : errno;
+      linked = error == 0;
     }
-    if (error != 0) {
-      discard();
-      return errno_error(error);
-    }
+  }
+  if (error != 0) {
+    discard();
+    return errno_error(error);
+  }
+  if (linked) {
     discard();  // the link took the data; remove the temporary name
-    return {};
+  } else {
+    temporary_.clear();
   }
-  temporary_.clear();
-  return {};
-}
-
-struct OutputStream::Hash {
-  Sha1 sha1;
-};
-
-OutputStream::OutputStream(Sink& sink, bool hash) : sink_(sink) {
-  buffer_.reserve(kFlushSize + 4096);
-  if (hash) hash_ = std::make_unique<Hash>();
-}
-
-OutputStream::~OutputStream() = default;
-
-Result<void> OutputStream::write(std::string_view bytes) {
-  offset_ += bytes.size();
-  if (buffer_.size() + bytes.size() <= kFlushSize) {
-    buffer_.append(bytes);
-    return {};
-  }
-  VELORIUM_CHECK(flush());
-  if (bytes.size() >= kFlushSize) {
-    if (hash_) hash_->sha1.update(bytes);
-    return sink_.append(bytes);
-  }
-  buffer_.append(bytes);
-  return {};
-}
-
-Result<void> OutputStream::flush() {
-  if (buffer_.empty()) return {};
-  if (hash_) hash_->sha1.update(buffer_);
-  auto done = sink_.append(buffer_);
-  buffer_.clear();
-  return done;
-}
-
-Result<void> OutputStream::patch(std::uint64_t offset, std::string_view bytes) {
-  VELORIUM_CHECK(flush());
-  VELORIUM_CHECK(sink_.overwrite(offset, bytes));
-  if (!hash_) return {};
-  hash_->sha1.reset();
-  std::vector<char> chunk(kFlushSize);
-  for (std::uint64_t at = 0; at < offset_;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), offset_ - at));
-    VELORIUM_CHECK(sink_.read(at, std::span<char>(chunk.data(), n)));
-    hash_->sha1.update(std::string_view(chunk.data(), n));
-    at += n;
+  // The rename is durable once the folder is: a failure here is reported
+  // (the caller cannot count on the file), though the file is in place.
+  if (const int folder_error = sync_folder(folder_of(destination_)); folder_error != 0) {
+    return errno_error(folder_error);
   }
   return {};
 }
 
-Result<std::string> OutputStream::digest() {
-  VELORIUM_CHECK(flush());
-  if (!hash_) return std::string();
-  return hash_->sha1.hex_digest();
-}
-
-}  // namespace velorium::mzml
+}  // namespace velorium::output

@@ -1,10 +1,13 @@
-#include "velorium/mzml/xmltext.hpp"
+#include "velorium/output/xml.hpp"
 
 #include <array>
+#include <type_traits>
 #include <charconv>
 #include <system_error>
 
-namespace velorium::mzml {
+#include "velorium/text.hpp"
+
+namespace velorium::output {
 namespace {
 
 template <class T>
@@ -12,34 +15,6 @@ void append_chars(std::string& out, T value) {
   std::array<char, 32> buffer;
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   out.append(buffer.data(), result.ptr);
-}
-
-// Length of the valid UTF-8 sequence at the start of `s`, or 0.
-std::size_t utf8_sequence(std::string_view s) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(0);
-  if (b0 < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < length) return 0;
-  if (byte(1) < lo || byte(1) > hi) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
 }
 
 bool is_digits(std::string_view s) noexcept {
@@ -64,42 +39,38 @@ void append_number(std::string& out, std::uint64_t value) { append_chars(out, va
 
 void append_escaped(std::string& out, std::string_view text) {
   constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::size_t i = 0;
-  while (i < text.size()) {
+  // Invalid UTF-8 is replaced first, so that what follows sees valid text.
+  std::string valid;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      valid = text::lossy_utf8(text);
+      text = valid;
+      break;
+    }
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '&': out += "&amp;"; ++i; continue;
-      case '<': out += "&lt;"; ++i; continue;
-      case '>': out += "&gt;"; ++i; continue;
-      case '"': out += "&quot;"; ++i; continue;
-      case '\'': out += "&apos;"; ++i; continue;
+      case '&': out += "&amp;"; continue;
+      case '<': out += "&lt;"; continue;
+      case '>': out += "&gt;"; continue;
+      case '"': out += "&quot;"; continue;
+      case '\'': out += "&apos;"; continue;
+      case '\t': out += "&#9;"; continue;
+      case '\n': out += "&#10;"; continue;
+      case '\r': out += "&#13;"; continue;
       default: break;
     }
-    const auto u = static_cast<unsigned char>(c);
     if (u < 0x20) {
-      // Tab, line feed and carriage return as references, so that attribute
-      // value normalisation keeps them.
-      if (c == '\t') out += "&#9;";
-      else if (c == '\n') out += "&#10;";
-      else if (c == '\r') out += "&#13;";
-      else out += kReplacement;
-      ++i;
-      continue;
-    }
-    const std::size_t length = utf8_sequence(text.substr(i));
-    if (length == 0) {
       out += kReplacement;
-      ++i;
-      continue;
-    }
-    // U+FFFE and U+FFFF are not XML characters.
-    if (length == 3 && u == 0xEF && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
-        static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
-      out += kReplacement;
+    } else if (u == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+               static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
+      out += kReplacement;  // U+FFFE and U+FFFF are not XML characters
+      i += 2;
     } else {
-      out.append(text.substr(i, length));
+      out += c;
     }
-    i += length;
   }
 }
 
@@ -184,4 +155,78 @@ std::string file_uri(const std::filesystem::path& path) {
   return out;
 }
 
-}  // namespace velorium::mzml
+}  // namespace velorium::output
+
+namespace velorium::output {
+namespace {
+
+void append_value(std::string& out, const Attribute::Value& value) {
+  std::visit(
+      [&](const auto& v) {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, std::string_view>) {
+          append_escaped(out, v);
+        } else if constexpr (std::is_same_v<V, Verbatim>) {
+          out += v.text;
+        } else {
+          append_number(out, v);
+        }
+      },
+      value);
+}
+
+}  // namespace
+
+void XmlWriter::start_tag(std::string_view name, std::span<const Attribute> attributes) {
+  std::string& out = *out_;
+  out.append(static_cast<std::size_t>(depth_) * 2, ' ');
+  out += '<';
+  out += name;
+  values_.clear();
+  for (const Attribute& a : attributes) {
+    out += ' ';
+    out += a.name;
+    out += "=\"";
+    const std::size_t at = out.size();
+    append_value(out, a.value);
+    values_.emplace_back(at, out.size() - at);
+    out += '"';
+  }
+}
+
+void XmlWriter::open(std::string_view name, std::span<const Attribute> attributes) {
+  start_tag(name, attributes);
+  *out_ += ">\n";
+  ++depth_;
+}
+
+void XmlWriter::close(std::string_view name) {
+  --depth_;
+  std::string& out = *out_;
+  out.append(static_cast<std::size_t>(depth_) * 2, ' ');
+  out += "</";
+  out += name;
+  out += ">\n";
+}
+
+void XmlWriter::empty(std::string_view name, std::span<const Attribute> attributes) {
+  start_tag(name, attributes);
+  *out_ += "/>\n";
+}
+
+void XmlWriter::leaf(std::string_view name, std::span<const Attribute> attributes,
+                     std::variant<std::string_view, Verbatim> text) {
+  start_tag(name, attributes);
+  std::string& out = *out_;
+  out += '>';
+  if (const auto* verbatim = std::get_if<Verbatim>(&text)) {
+    out += verbatim->text;
+  } else {
+    append_escaped(out, std::get<std::string_view>(text));
+  }
+  out += "</";
+  out += name;
+  out += ">\n";
+}
+
+}  // namespace velorium::output
