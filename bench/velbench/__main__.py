@@ -114,6 +114,7 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("acquisition")
     s.add_argument("--system", required=True, help="an interpreter with velorium built by the system's compiler")
     s.add_argument("--zig", required=True, help="an interpreter with the portable wheel installed")
+    s.add_argument("--wheel", help="that wheel (its size is reported)")
     s.add_argument("--work", required=True, help="folder for the files written")
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
@@ -240,7 +241,8 @@ def main(argv: list[str] | None = None) -> int:
     elif args.step == "toolchain":
         from .toolchain import run
 
-        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps))
+        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps,
+                                    args.wheel))
     elif args.step == "toolchain-decode":
         from .toolchain import child_decode
 
