@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 
 from .common import ROOT, emit, log, run_step
-from .convert import velorium_command
+from .convert import openms_spectrum, velorium_command
 
 # The options timed on the large run. name: (extra arguments, output suffix)
 OPTIONS = {
@@ -86,12 +86,7 @@ def child_openms(acquisition: str, out: str) -> None:
         keep = nonzero.copy()
         keep[1:] |= nonzero[:-1]
         keep[:-1] |= nonzero[1:]
-        spectrum = oms.MSSpectrum()
-        spectrum.set_peaks((mz[keep], intensity[keep]))
-        spectrum.setRT(s.retention_time_sec)
-        spectrum.setMSLevel(s.ms_level)
-        spectrum.setNativeID(s.native_id)
-        experiment.addSpectrum(spectrum)
+        experiment.addSpectrum(openms_spectrum(s, mz[keep], intensity[keep]))
     mzml = oms.MzMLFile()
     options = mzml.getOptions()
     options.setCompression(True)
@@ -235,43 +230,38 @@ def report(results):
             f"({mib(folders['small'])} on disk), and the difference.\n\n"
             + table(["Options", "Output", "÷ folder", "Best (wall)", "Median (wall)", "CPU time (least)",
                      "Peak RSS, `profile-1g`", "Peak RSS, `profile-100m`", "Difference"], large_rows, "lrrrrrrrr"))
-    rows = [_size_row(e, "default", "default (zlib)", None), _size_row(e, "trim-zeros", "`--trim-zeros`", None),
-            _size_row(e, "compact", "`--compact`", SIZE_GOAL)]
-    speed = e["compact_vs_default"]
-    rows.append(ratio_row("Convert `profile-1g`: default time ÷ `--compact` time", speed["wall"], speed["cpu"],
-                          f"{n} each", SPEED_GOAL, True, "wall"))
-    versus = e["pyopenms_vs_compact"]
-    rows.append(ratio_row("Convert `profile-1g` with numpress linear/slof + zlib: pyopenms `MzMLFile().store()` time "
-                          "÷ `velorium convert --compact` time", versus["wall"], versus["cpu"],
-                          f"velorium {n}, pyopenms 1", PYOPENMS_GOAL, True, "wall"))
-    worst = max(e["rss_difference"], key=e["rss_difference"].get)
-    rows.append(Row(f"Memory: `velorium convert` peak RSS, `profile-1g` − `profile-100m`, every option (largest: "
-                    f"{label(worst)})", mib(e["rss_difference"][worst]), NOT_TIMED, str(n), f"< {MEMORY_GOAL_MIB:g} MiB",
-                    verdict(e["rss_difference"][worst] / MiB, MEMORY_GOAL_MIB, False)))
-    misses = []
-    ratios = e["size_ratio"]
-    if "missed" in rows[2].result:
-        where = [f"{'the sample' if w == 'sample' else '`profile-1g`'} {ratios[w]['compact']:.2f}×"
-                 for w in ("sample", "large") if ratios[w]["compact"] > SIZE_GOAL]
-        misses.append(("Size of `--compact`", f"`--compact` wrote {', '.join(where)} the folder. On the same "
-                       "acquisitions the default wrote " + ", ".join(f"{ratios[w]['default']:.2f}×" for w in ratios)
-                       + " and `--trim-zeros` alone " + ", ".join(f"{ratios[w]['trim-zeros']:.2f}×" for w in ratios)
-                       + " (sample, `profile-1g`)."))
+    part = Part("Export options", text)
+    ratios, least = e["size_ratio"], e["least_cpu"]
+    both = " and `--trim-zeros` alone " + ", ".join(f"{ratios[w]['trim-zeros']:.2f}×" for w in ratios)
+    part.add(_size_row(e, "default", "default (zlib)", None), "", "")
+    part.add(_size_row(e, "trim-zeros", "`--trim-zeros`", None), "", "")
+    part.add(_size_row(e, "compact", "`--compact`", SIZE_GOAL), "Size of `--compact`",
+             "`--compact` wrote " + ", ".join(f"{ratios[w]['compact']:.2f}×" for w in ratios) + " the folder; the "
+             "default wrote " + ", ".join(f"{ratios[w]['default']:.2f}×" for w in ratios) + both
+             + " (sample, `profile-1g`).")
     d, c = e["best"]["default"], e["best"]["compact"]
-    if "missed" in rows[3].result:
-        misses.append(("Speed of `--compact`", f"`--compact` took {secs(c['seconds'])} against "
-                       f"{secs(d['seconds'])} for the default ({secs(e['least_cpu']['compact'])} and "
-                       f"{secs(e['least_cpu']['default'])} of CPU time): what it adds (zero trimming, MS-Numpress "
-                       "with each array's optimal fixed point) costs more than zlib saves on the smaller arrays."))
-    if "missed" in rows[4].result:
-        misses.append(("`--compact` against pyopenms", f"pyopenms stored the same spectra, already decoded, "
-                       f"zero-trimmed and in memory, in {secs(o['seconds'])} ({secs(o_cpu)} of CPU time); "
-                       f"`velorium convert --compact`, decoding included, took {secs(c['seconds'])} "
-                       f"({secs(e['least_cpu']['compact'])} of CPU time on {n} threads)."))
-    if "missed" in rows[5].result:
-        misses.append(("Memory of `velorium convert`", "Peak RSS on `profile-1g` minus that on `profile-100m`: "
-                       + ", ".join(f"{label(k)} {mib(v)}" for k, v in e["rss_difference"].items()) + "."))
-    return Part("Export options", text, rows, misses)
+    speed = e["compact_vs_default"]
+    part.add(ratio_row("Convert `profile-1g`: default time ÷ `--compact` time", speed["wall"], speed["cpu"],
+                       f"{n} each", SPEED_GOAL, True, "wall"), "Speed of `--compact`",
+             f"`--compact` took {secs(c['seconds'])} against {secs(d['seconds'])} for the default "
+             f"({secs(least['compact'])} and {secs(least['default'])} of CPU time): what it adds (zero trimming, "
+             "MS-Numpress with each array's optimal fixed point) costs more than zlib saves on the smaller arrays.")
+    versus = e["pyopenms_vs_compact"]
+    part.add(ratio_row("Convert `profile-1g` with numpress linear/slof + zlib: pyopenms `MzMLFile().store()` time ÷ "
+                       "`velorium convert --compact` time", versus["wall"], versus["cpu"], f"velorium {n}, pyopenms 1",
+                       PYOPENMS_GOAL, True, "wall"), "`--compact` against pyopenms",
+             f"pyopenms stored the same spectra, already decoded, zero-trimmed and in memory, in {secs(o['seconds'])} "
+             f"({secs(o_cpu)} of CPU time); `velorium convert --compact`, decoding included, took "
+             f"{secs(c['seconds'])} ({secs(least['compact'])} of CPU time on {n} threads).")
+    memory = e["rss_difference"]
+    worst = max(memory, key=memory.get)
+    part.add(Row(f"Memory: `velorium convert` peak RSS, `profile-1g` − `profile-100m`, every option (largest: "
+                 f"{label(worst)})", mib(memory[worst]), NOT_TIMED, str(n), f"< {MEMORY_GOAL_MIB:g} MiB",
+                 verdict(memory[worst] / MiB, MEMORY_GOAL_MIB, False)), "Memory of `velorium convert`",
+             "Peak RSS on `profile-1g` minus that on `profile-100m`: "
+             + ", ".join(f"{label(k)} {mib(v)}" for k, v in memory.items()) + ".")
+    return part
+
 
 
 if __name__ == "__main__":

@@ -25,13 +25,12 @@ and the medians are kept beside them.
 from __future__ import annotations
 
 import os
-import resource
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-from .common import ROOT, interleaved, log, ratio, summary
+from .common import ROOT, cpu_seconds, interleaved, log, ratio, summary
 from .xic import targets as xic_targets
 
 WRITER = ROOT / "tools" / "write_acquisition.py"
@@ -59,18 +58,12 @@ def ensure_runs(folder: Path, name: str, count: int, args: tuple[str, ...]) -> l
     return [str(p) for p in paths]
 
 
-def process_cpu() -> float:
-    """CPU seconds of this process so far, all its threads (for a worker, run there)."""
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
 def with_cpu(fn, spent: list[float], client=None):
     """fn, recording in `spent` the CPU seconds each call costs this process
     (which runs a LocalCluster's scheduler too) and, given the client, its
     workers: a measure of the work that a loaded machine does not distort."""
     def total() -> float:
-        return process_cpu() + (sum(client.run(process_cpu).values()) if client is not None else 0.0)
+        return cpu_seconds() + (sum(client.run(cpu_seconds).values()) if client is not None else 0.0)
 
     def wrapped():
         start = total()
@@ -283,7 +276,7 @@ def _times_row(label: str, t: dict, cpu: float) -> list[str]:
     return [label, secs(t["min"]), secs(t["median"]), secs(cpu)]
 
 
-def _xic_part(x: dict) -> tuple[str, list, list]:
+def _xic_text(x: dict, part) -> str:
     from .summary import ratio_row, secs, table, times
 
     n = x["cpus"]
@@ -295,7 +288,7 @@ def _xic_part(x: dict) -> tuple[str, list, list]:
             "`Acquisition(path).xic` for each run in a loop; beside it, the same loop that also builds the long "
             "table `velorium.dask.xic` returns. The cases alternate round by round; CPU time counts every thread "
             "of the process (for Dask: this process, which runs the scheduler, and the workers).\n\n")
-    rows, summary_rows, misses = [], [], []
+    rows = []
     for mode, (how, threads) in modes.items():
         m = x.get(mode)
         if not m:
@@ -305,53 +298,45 @@ def _xic_part(x: dict) -> tuple[str, list, list]:
         rows += [_times_row(f"{how}: loop of `Acquisition(path).xic`", t["loop"], c["loop"]),
                  _times_row(f"{how}: the loop, and the long table", t["loop_frame"], c["loop_frame"]),
                  _times_row(f"{how}: `velorium.dask.xic`", t["dask"], c["dask"])]
-        row = ratio_row(f"Many runs: XIC of {x['targets']} targets over {x['runs']} runs, loop in one process time ÷ "
-                        f"`velorium.dask.xic` on 2 worker processes, {how}", m["speedup"],
-                        c["loop"] / c["dask"] if c["dask"] > 0 else None, threads, XIC_GOAL, True, "wall")
-        summary_rows.append(row)
-        if "missed" in row.result:
-            if mode == "all_cpus":
-                why = (f"Each `Acquisition.xic` call already decodes on the {n} CPUs of its process, so the loop "
-                       "keeps every core busy and the second worker process has no idle core to add: the loop "
-                       f"spent {secs(c['loop'])} of CPU time, the cluster {secs(c['dask'])}.")
-                other = x.get("one_cpu_each")
-                if other:
-                    why += (f" Held to one CPU per process, two workers against one process give "
-                            f"{times(other['speedup'])}.")
-            else:
-                why = (f"Two processes on one CPU each against one: {times(m['speedup'])} of the 2× that two cores "
-                       f"allow. The loop that also builds the {m['rows']:,}-row table is "
-                       f"{times(m['speedup_same_table'])} the cluster's time; the rest is the cluster's own cost "
-                       f"(the scheduler, moving the results to the client): {secs(c['dask'])} of CPU time against "
-                       f"{secs(c['loop'])} for the loop.")
-            misses.append((f"XIC on Dask, {how}", why))
-    text += table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
-    return text, summary_rows, misses
+        if mode == "all_cpus":
+            why = (f"Each `Acquisition.xic` call already decodes on the {n} CPUs of its process, so the loop keeps "
+                   "every core busy and the second worker process has no idle core to add: the loop spent "
+                   f"{secs(c['loop'])} of CPU time, the cluster {secs(c['dask'])}.")
+            if x.get("one_cpu_each"):
+                why += (" Held to one CPU per process, two workers against one process give "
+                        f"{times(x['one_cpu_each']['speedup'])}.")
+        else:
+            why = (f"Two processes on one CPU each against one: {times(m['speedup'])} of the 2× that two cores allow. "
+                   f"The loop that also builds the {m['rows']:,}-row table is {times(m['speedup_same_table'])} the "
+                   "cluster's time; the rest is the cluster's own cost (the scheduler, moving the results to the "
+                   f"client): {secs(c['dask'])} of CPU time against {secs(c['loop'])} for the loop.")
+        part.add(ratio_row(f"Many runs: XIC of {x['targets']} targets over {x['runs']} runs, loop in one process "
+                           f"time ÷ `velorium.dask.xic` on 2 worker processes, {how}", m["speedup"],
+                           c["loop"] / c["dask"] if c["dask"] > 0 else None, threads, XIC_GOAL, True, "wall"),
+                 f"XIC on Dask, {how}", why)
+    return text + table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
 
 
-def _memory_part(p: dict) -> tuple[str, list, list]:
+def _memory_text(p: dict, part) -> str:
     from .summary import NOT_TIMED, Row, mib, quote, table, times, verdict
 
-    rows, summary_rows, misses = [], [], []
+    rows = []
     for key, m in p.items():
         how = f"worker-saturation {m['worker_saturation']:.1f}" + (" (Dask's default)" if key == "default" else "")
         rows.append([how, str(m["partitions"]), mib(m["largest_partition_bytes"]), mib(m["worker_rss_before"]),
                      mib(m["worker_peak_rss"]), mib(m["peak_above_before"]), times(m["ratio"])])
-        row = Row(f"Many runs: `velorium.dask.peaks` of `profile-1g`, worker's peak RSS above its start ÷ the largest "
-                  f"partition's bytes, {how}", times(m["ratio"]), NOT_TIMED, "1 worker process × 1 task",
-                  f"≤ {MEMORY_GOAL:g}", verdict(m["ratio"], MEMORY_GOAL, False))
-        summary_rows.append(row)
-        if "missed" in row.result:
-            misses.append((f"Worker memory of `velorium.dask.peaks`, {how}",
-                           f"While it built the {m['partitions']} partitions of `profile-1g` "
-                           f"({m['partition_points']:,} points at most each), the worker's peak resident memory rose "
-                           f"{mib(m['peak_above_before'])} above the {mib(m['worker_rss_before'])} it held before, "
-                           f"against {mib(m['largest_partition_bytes'])} for the largest partition "
-                           f"({m['largest_partition_points']:,} points). While it builds a partition, a worker may "
-                           "hold both the partition and the arrays of `Acquisition.peak_table` it is built from; "
-                           "with a worker-saturation above 1 the scheduler may also give a one-thread worker a "
-                           "second partition to build before the first is consumed."))
-    d = p["default"]
+        part.add(Row(f"Many runs: `velorium.dask.peaks` of `profile-1g`, worker's peak RSS above its start ÷ the "
+                     f"largest partition's bytes, {how}", times(m["ratio"]), NOT_TIMED, "1 worker process × 1 task",
+                     f"≤ {MEMORY_GOAL:g}", verdict(m["ratio"], MEMORY_GOAL, False)),
+                 f"Worker memory of `velorium.dask.peaks`, {how}",
+                 f"While it built the {m['partitions']} partitions of `profile-1g` ({m['partition_points']:,} points "
+                 f"at most each), the worker's peak resident memory rose {mib(m['peak_above_before'])} above the "
+                 f"{mib(m['worker_rss_before'])} it held before, against {mib(m['largest_partition_bytes'])} for the "
+                 f"largest partition ({m['largest_partition_points']:,} points). While it builds a partition, a "
+                 "worker may hold both the partition and the arrays of `Acquisition.peak_table` it is built from; "
+                 "with a worker-saturation above 1 the scheduler may also give a one-thread worker a second "
+                 "partition to build before the first is consumed.")
+    d, one = p["default"], p.get("saturation_1")
     text = (f"`velorium.dask.peaks` over `profile-1g` ({d['points']:,} points) with the default partition size "
             f"({d['partition_points']:,} points), each partition reduced on the worker to its size (pandas' "
             "`memory_usage(deep=True)`), on a cluster of one worker process with one thread; the worker's peak "
@@ -359,18 +344,16 @@ def _memory_part(p: dict) -> tuple[str, list, list]:
             "imported everything and decoded a small run.\n\n")
     text += table(["Scheduling", "Partitions", "Largest partition", "Worker RSS before", "Worker peak RSS",
                    "Peak − before", "÷ largest partition"], rows, "lrrrrrr")
-    one = p.get("saturation_1")
     quoted = (f"In the latest benchmark run, a partition of `peaks` over the run `profile-1g` took "
               f"{d['bytes_per_point']:.1f} bytes a point (pandas' `memory_usage(deep=True)`), so "
               f"{mib(d['bytes_per_point'] * d['partition_points'])} for the default {d['partition_points']:,} points; "
               f"a one-thread worker's peak resident memory rose {d['ratio']:.2f}× the largest partition's bytes with "
               f"Dask's default worker-saturation ({d['worker_saturation']:.1f})")
     quoted += f", {one['ratio']:.2f}× with 1.0." if one else "."
-    text += "\n\n" + quote("many-memory", quoted)
-    return text, summary_rows, misses
+    return text + "\n\n" + quote("many-memory", quoted)
 
 
-def _table_part(s: dict) -> tuple[str, list, list]:
+def _table_text(s: dict, part) -> str:
     from .summary import ratio_row, secs, table, times
 
     t, c = s["times"], s["cpu_seconds"]
@@ -378,24 +361,21 @@ def _table_part(s: dict) -> tuple[str, list, list]:
             _times_row("the loop, and a pandas DataFrame of it all", t["loop_frame"], c["loop_frame"]),
             _times_row("`velorium.dask.scan_table(paths).compute()`, 2-process LocalCluster", t["dask"], c["dask"]),
             _times_row("the same on Dask's threaded scheduler in this process", t["threads"], c["threads"])]
+    part.add(ratio_row(f"Many runs: `velorium.dask.scan_table` of {s['runs']} runs on a 2-process LocalCluster time "
+                       "÷ a loop of `Acquisition(path).scan_table()`", s["ratio"],
+                       c["dask"] / c["loop"] if c["loop"] > 0 else None, "Dask 2 processes × 1 task; loop 1",
+                       TABLE_GOAL, False, "wall"),
+             "scan_table on Dask",
+             f"The loop reads {s['runs']} scan indexes in {secs(t['loop']['min'])}, "
+             f"{secs(t['loop']['min'] / s['runs'])} a run; the cluster adds a task per run, a DataFrame with "
+             "categorical columns per partition and their transfer to the client: "
+             f"{secs(t['dask']['min'])} in all. Building the same DataFrame in the loop takes "
+             f"{secs(t['loop_frame']['min'])} (the cluster takes {times(s['ratio_to_frame'])} that), Dask's "
+             f"threaded scheduler {secs(t['threads']['min'])}.")
     text = (f"`velorium.dask.scan_table` of {s['runs']} small runs ({s['scans']:,} scans) computed into one pandas "
             "DataFrame, against a loop of `Acquisition(path).scan_table()` in one process (which builds no "
             "DataFrame); interleaved rounds.\n\n")
-    text += table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
-    row = ratio_row(f"Many runs: `velorium.dask.scan_table` of {s['runs']} runs on a 2-process LocalCluster time ÷ "
-                    "a loop of `Acquisition(path).scan_table()`", s["ratio"],
-                    c["dask"] / c["loop"] if c["loop"] > 0 else None,
-                    "Dask 2 processes × 1 task; loop 1", TABLE_GOAL, False, "wall")
-    misses = []
-    if "missed" in row.result:
-        misses.append(("scan_table on Dask",
-                       f"The loop reads {s['runs']} scan indexes in {secs(t['loop']['min'])}, "
-                       f"{secs(t['loop']['min'] / s['runs'])} a run; the cluster adds a task per run, a DataFrame "
-                       "with categorical columns per partition and their transfer to the client: "
-                       f"{secs(t['dask']['min'])} in all. Building the same DataFrame in the loop takes "
-                       f"{secs(t['loop_frame']['min'])} (the cluster takes {times(s['ratio_to_frame'])} that), "
-                       f"Dask's threaded scheduler {secs(t['threads']['min'])}."))
-    return text, [row], misses
+    return text + table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
 
 
 def report(results):
@@ -404,12 +384,9 @@ def report(results):
     m = results.one("many")
     if not m:
         return None
-    parts = [("XIC of many runs", _xic_part(m["xic"])), ("Worker memory of `peaks`", _memory_part(m["peaks_memory"])),
-             ("Scan tables of many runs", _table_part(m["scan_table"]))]
-    text = f"Best of {m['reps']} interleaved rounds (min), medians beside them."
-    rows, misses = [], []
-    for title, (section, part_rows, part_misses) in parts:
-        text += f"\n\n### {title}\n\n{section}"
-        rows += part_rows
-        misses += part_misses
-    return Part("Many runs on Dask", text, rows, misses)
+    part = Part("Many runs on Dask", f"Best of {m['reps']} interleaved rounds (min), medians beside them.")
+    for title, text in (("XIC of many runs", _xic_text(m["xic"], part)),
+                        ("Worker memory of `peaks`", _memory_text(m["peaks_memory"], part)),
+                        ("Scan tables of many runs", _table_text(m["scan_table"], part))):
+        part.text += f"\n\n### {title}\n\n{text}"
+    return part

@@ -62,6 +62,13 @@ class Part:
     rows: list[Row] = field(default_factory=list)
     misses: list[tuple[str, str]] = field(default_factory=list)  # (what, why), for "Goals missed"
 
+    def add(self, row: Row, what: str, why: str) -> Row:
+        """Adds a summary row and, when it reads missed, why (under the name `what`)."""
+        self.rows.append(row)
+        if "missed" in row.result:
+            self.misses.append((what, why))
+        return row
+
 
 class Results:
     """The result files of one run (results/*.json)."""
