@@ -6,16 +6,20 @@
 //     m/z with linear and its intensities with slof and with pic, at the
 //     optimal fixed points computed per array, as a writer does. Prints
 //     one JSON line: per codec the CPU seconds of the best and the median
-//     round, the values per round and the bytes written per round.
+//     round, the wall-clock seconds of the best round in wall-clock time,
+//     the values per round and the bytes written per round.
 //   velorium_codecs_time sha1 MIB [rounds]
 //     SHA-1 of a buffer of MIB mebibytes of pseudo-random bytes; one JSON
-//     line with the CPU seconds of the best and the median round, and of
-//     the best round of the portable block function alone.
+//     line with the CPU seconds of the best and the median round, the
+//     wall-clock seconds of the best round in wall-clock time, and the CPU
+//     seconds of the best round of the portable block function alone.
 //
-// Times are CPU time of the process (the machine is shared).
+// Everything runs on one thread. CPU time of the process is the figure a
+// shared machine disturbs least; wall-clock time is kept beside it.
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,20 +46,25 @@ double cpu_seconds() {
 }
 
 struct Timing {
-  double best = 0;
-  double median = 0;
+  double best = 0;       // CPU seconds
+  double median = 0;     // CPU seconds
+  double wall_best = 0;  // wall-clock seconds
 };
 
-// Runs `round` `rounds` times; the best and the median CPU time.
+// Runs `round` `rounds` times; the best and the median CPU time, and the best wall-clock time.
 Timing time_rounds(int rounds, const std::function<void()>& round) {
   std::vector<double> seconds;
+  double wall_best = 0;
   for (int r = 0; r < rounds; ++r) {
     const double start = cpu_seconds();
+    const auto wall_start = std::chrono::steady_clock::now();
     round();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     seconds.push_back(cpu_seconds() - start);
+    wall_best = r == 0 ? wall : std::min(wall_best, wall);
   }
   std::sort(seconds.begin(), seconds.end());
-  return {seconds.front(), seconds[seconds.size() / 2]};
+  return {seconds.front(), seconds[seconds.size() / 2], wall_best};
 }
 
 struct Spectrum {
@@ -106,8 +115,9 @@ int numpress_main(const char* path, int rounds) {
         bytes += out.size();
       }
     });
-    std::printf("\"%s\": {\"best\": %.9g, \"median\": %.9g, \"values\": %zu, \"bytes\": %zu}", name, t.best,
-                t.median, values, bytes);
+    std::printf("\"%s\": {\"best\": %.9g, \"median\": %.9g, \"wall_best\": %.9g, \"values\": %zu, "
+                "\"bytes\": %zu}",
+                name, t.best, t.median, t.wall_best, values, bytes);
   };
   std::printf("{");
   codec("linear", [](const Spectrum& s, std::vector<std::uint8_t>& o) {
@@ -147,9 +157,9 @@ int sha1_main(std::size_t mib, int rounds) {
   const Timing portable = time_rounds(rounds, [&] {
     velorium::output::sha1_blocks::portable(state, buffer.data(), buffer.size() / 64);
   });
-  std::printf("{\"bytes\": %zu, \"best\": %.9g, \"median\": %.9g, \"portable_best\": %.9g, "
+  std::printf("{\"bytes\": %zu, \"best\": %.9g, \"median\": %.9g, \"wall_best\": %.9g, \"portable_best\": %.9g, "
               "\"accelerated\": %s, \"rounds\": %d, \"digest\": \"%s\", \"state0\": %u}\n",
-              buffer.size(), t.best, t.median, portable.best,
+              buffer.size(), t.best, t.median, t.wall_best, portable.best,
               velorium::output::sha1_blocks::accelerated() ? "true" : "false", rounds, hex.c_str(), state[0]);
   return 0;
 }

@@ -155,22 +155,24 @@ step "many runs on Dask" "$primary" -m velbench many --data "$data" --big "$big"
 note_command "python -m velbench many --data DIR --big DIR/profile-1g.d --reps $reps    # velorium.dask on a LocalCluster; ${labels[0]}"
 
 # --- The portable wheel's build against the system compiler's ----------------------
+portable_wheel=
 zig_venv() {
-  local venv=$work/venv-py3-zig wheel
+  local venv=$work/venv-py3-zig
   [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-  wheel=$(bash scripts/zig-wheel.sh x86_64 "$venv/bin/python" . "$work/zig-wheel") || return 1
+  portable_wheel=$(bash scripts/zig-wheel.sh x86_64 "$venv/bin/python" . "$work/zig-wheel") || return 1
   "$venv/bin/python" -m pip uninstall -q -y velorium >/dev/null 2>&1 || true
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r bench/requirements.txt \
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$portable_wheel" -r bench/requirements.txt \
     >"$logs/pip-py3-zig.log" 2>&1 || { tail -n 40 "$logs/pip-py3-zig.log"; return 1; }
 }
 step "venv py3-zig (the portable wheel, scripts/zig-wheel.sh)" zig_venv
 step "toolchain" "${python_of[py3]}" -m velbench toolchain "$small" --system "${python_of[py3]}" \
-  --zig "$work/venv-py3-zig/bin/python" --work "$work/toolchain" --reps "$reps" --out "$results/toolchain.json"
+  --zig "$work/venv-py3-zig/bin/python" --wheel "$portable_wheel" --work "$work/toolchain" --reps "$reps" \
+  --out "$results/toolchain.json"
 note_command "python -m velbench toolchain DIR/profile-100m.d --system py3 --zig py3-zig --reps $reps    # the same CPython, g++ build against the portable wheel"
 
-step "export options" "$primary" -m velbench export "$big" "$small" --work "$work/export" \
+step "export options" "$primary" -m velbench export "$big" "$small" --work "$work/export" --reps "$convert_reps" \
   --out "$results/export.json"
-note_command "python -m velbench export DIR/profile-1g.d DIR/profile-100m.d    # sizes, --compact against pyopenms store with numpress, memory; ${labels[0]}"
+note_command "python -m velbench export DIR/profile-1g.d DIR/profile-100m.d --reps $convert_reps    # sizes, the options and pyopenms store with numpress in interleaved rounds, memory; ${labels[0]}"
 
 # --- Report ----------------------------------------------------------------------
 machine_args=()

@@ -114,6 +114,7 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("acquisition")
     s.add_argument("--system", required=True, help="an interpreter with velorium built by the system's compiler")
     s.add_argument("--zig", required=True, help="an interpreter with the portable wheel installed")
+    s.add_argument("--wheel", help="that wheel (its size is reported)")
     s.add_argument("--work", required=True, help="folder for the files written")
     s.add_argument("--reps", type=int, default=5)
     s.add_argument("--out", required=True)
@@ -123,9 +124,15 @@ def main(argv: list[str] | None = None) -> int:
 
     s = sub.add_parser("codecs", help="MS-Numpress encoders against pynumpress, SHA-1 against hashlib")
     s.add_argument("--cpp", required=True, help="the velorium_codecs_time executable")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("many", help="velorium.dask: xic over 20 runs, peaks memory, scan_table over 100 runs")
     s.add_argument("--data", required=True, help="the data folder (its many/ subfolder holds the runs written)")
     s.add_argument("--big", required=True, help="the 1 GB run")
+    s.add_argument("--reps", type=int, default=5)
+    s.add_argument("--out", required=True)
+
     s = sub.add_parser("peaks", help="pick_peaks against PeakPickerHiRes: accuracy, speed, a feature finder")
     s.add_argument("sample", help="an acquisition with profile spectra (the speed and the feature finder)")
     s.add_argument("--large", help="a large profile run: Acquisition(pick_peaks='all') against decoding it")
@@ -234,7 +241,8 @@ def main(argv: list[str] | None = None) -> int:
     elif args.step == "toolchain":
         from .toolchain import run
 
-        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps))
+        write_json(args.out, run({"system": args.system, "zig": args.zig}, args.acquisition, args.work, args.reps,
+                                    args.wheel))
     elif args.step == "toolchain-decode":
         from .toolchain import child_decode
 

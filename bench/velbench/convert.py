@@ -62,25 +62,36 @@ def load_spectra(acquisition: str) -> list:
     return spectra
 
 
+def openms_spectrum(s, mz, intensity):
+    """A pyopenms MSSpectrum of the arrays given, with what velorium writes of
+    the spectrum `s` besides them: retention time, MS level, native id,
+    profile or centroid, the precursor's target m/z and collision energy."""
+    import pyopenms as oms
+
+    spectrum = oms.MSSpectrum()
+    spectrum.set_peaks((mz, intensity))
+    spectrum.setRT(s.retention_time_sec)
+    spectrum.setMSLevel(s.ms_level)
+    spectrum.setNativeID(s.native_id)
+    kind = oms.SpectrumSettings.SpectrumType
+    spectrum.setType(kind.PROFILE if s.scan_mode == "profile" else kind.CENTROID)
+    if s.precursor is not None:
+        precursor = oms.Precursor()
+        if s.precursor["target_mz"] is not None:
+            precursor.setMZ(s.precursor["target_mz"])
+        if s.precursor["collision_energy"] is not None:
+            precursor.setActivationEnergy(s.precursor["collision_energy"])
+        spectrum.setPrecursors([precursor])
+    return spectrum
+
+
 def child_openms(acquisition: str, out: str) -> None:
     import pyopenms as oms
 
     spectra = load_spectra(acquisition)
     experiment = oms.MSExperiment()
     for s, mz, intensity in spectra:
-        spectrum = oms.MSSpectrum()
-        spectrum.set_peaks((mz, intensity))
-        spectrum.setRT(s.retention_time_sec)
-        spectrum.setMSLevel(s.ms_level)
-        spectrum.setNativeID(s.native_id)
-        kind = oms.SpectrumSettings.SpectrumType
-        spectrum.setType(kind.PROFILE if s.scan_mode == "profile" else kind.CENTROID)
-        if s.precursor is not None:
-            precursor = oms.Precursor()
-            if s.precursor["target_mz"] is not None:
-                precursor.setMZ(s.precursor["target_mz"])
-            spectrum.setPrecursors([precursor])
-        experiment.addSpectrum(spectrum)
+        experiment.addSpectrum(openms_spectrum(s, mz, intensity))
     del spectra
     mzml = oms.MzMLFile()
     options = mzml.getOptions()

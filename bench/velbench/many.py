@@ -25,13 +25,12 @@ and the medians are kept beside them.
 from __future__ import annotations
 
 import os
-import resource
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-from .common import ROOT, interleaved, log, ratio, summary
+from .common import ROOT, cpu_seconds, interleaved, log, ratio, summary
 from .xic import targets as xic_targets
 
 WRITER = ROOT / "tools" / "write_acquisition.py"
@@ -59,18 +58,12 @@ def ensure_runs(folder: Path, name: str, count: int, args: tuple[str, ...]) -> l
     return [str(p) for p in paths]
 
 
-def process_cpu() -> float:
-    """CPU seconds of this process so far, all its threads (for a worker, run there)."""
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
 def with_cpu(fn, spent: list[float], client=None):
     """fn, recording in `spent` the CPU seconds each call costs this process
     (which runs a LocalCluster's scheduler too) and, given the client, its
     workers: a measure of the work that a loaded machine does not distort."""
     def total() -> float:
-        return process_cpu() + (sum(client.run(process_cpu).values()) if client is not None else 0.0)
+        return cpu_seconds() + (sum(client.run(cpu_seconds).values()) if client is not None else 0.0)
 
     def wrapped():
         start = total()
@@ -171,8 +164,11 @@ def worker_peak() -> int:
     return resident("VmHWM")
 
 
-def partition_bytes(frame) -> int:
-    return int(frame.memory_usage(deep=True).sum())
+def partition_size(frame):
+    """(on a worker) one row: the partition's bytes (pandas' deep memory usage) and points."""
+    import pandas as pd
+
+    return pd.DataFrame({"bytes": [int(frame.memory_usage(deep=True).sum())], "points": [len(frame)]})
 
 
 def peaks_memory(big: str, warm: str, saturation: float | None) -> dict:
@@ -191,18 +187,21 @@ def peaks_memory(big: str, warm: str, saturation: float | None) -> dict:
         table = velorium.dask.peaks([big])
         [before] = client.run(worker_reset_peak).values()
         t0 = time.perf_counter()
-        sizes = table.map_partitions(partition_bytes, meta=(None, "int64")).compute()
+        sizes = table.map_partitions(partition_size, meta={"bytes": "int64", "points": "int64"}).compute()
         seconds = time.perf_counter() - t0
         [peak] = client.run(worker_peak).values()
-        points = int(table.map_partitions(len, meta=(None, "int64")).compute().sum())
     finally:
         client.close()
         local.close()
-    largest = int(max(sizes))
+    partition_bytes, partition_points = sizes["bytes"].to_numpy(), sizes["points"].to_numpy()
+    k = int(partition_bytes.argmax())
+    largest, points = int(partition_bytes[k]), int(partition_points.sum())
     return {"worker_saturation": saturation if saturation is not None else
             dask.config.get("distributed.scheduler.worker-saturation"),
             "partitions": int(table.npartitions), "partition_points": velorium.dask.PARTITION_POINTS,
-            "points": points, "largest_partition_bytes": largest, "worker_rss_before": before,
+            "points": points, "largest_partition_bytes": largest,
+            "largest_partition_points": int(partition_points[k]),
+            "bytes_per_point": ratio(float(partition_bytes.sum()), points), "worker_rss_before": before,
             "worker_peak_rss": peak, "peak_above_before": peak - before,
             "ratio": ratio(peak - before, largest), "seconds": seconds}
 
@@ -260,3 +259,134 @@ def run(data: str, big: str, reps: int) -> dict:
     log("scan_table() of 100 runs")
     result["scan_table"] = scan_table_benchmark(table_runs, reps)
     return result
+
+
+# --- Report ------------------------------------------------------------------
+
+ORDER = 110
+
+XIC_GOAL = 1.6
+MEMORY_GOAL = 1.5
+TABLE_GOAL = 2.0
+
+
+def _times_row(label: str, t: dict, cpu: float) -> list[str]:
+    from .summary import secs
+
+    return [label, secs(t["min"]), secs(t["median"]), secs(cpu)]
+
+
+def _xic_text(x: dict, part) -> str:
+    from .summary import ratio_row, secs, table, times
+
+    n = x["cpus"]
+    modes = {"all_cpus": ("each process on every CPU", f"Dask 2 processes × 1 task, each decoding on {n} threads; "
+                                                        f"loop 1 process on {n} threads"),
+             "one_cpu_each": ("each process held to one CPU", "Dask 2 processes on 1 CPU each; loop 1 process on 1 CPU")}
+    text = (f"`velorium.dask.xic` of {x['targets']} targets ({x['tolerance_ppm']:g} ppm) over {x['runs']} runs on a "
+            "LocalCluster of two worker processes with one thread each, against one process calling "
+            "`Acquisition(path).xic` for each run in a loop; beside it, the same loop that also builds the long "
+            "table `velorium.dask.xic` returns. The cases alternate round by round; CPU time counts every thread "
+            "of the process (for Dask: this process, which runs the scheduler, and the workers).\n\n")
+    rows = []
+    for mode, (how, threads) in modes.items():
+        m = x.get(mode)
+        if not m:
+            text += f"({how}: not measured, the process has fewer than two CPUs.)\n\n"
+            continue
+        t, c = m["times"], m["cpu_seconds"]
+        rows += [_times_row(f"{how}: loop of `Acquisition(path).xic`", t["loop"], c["loop"]),
+                 _times_row(f"{how}: the loop, and the long table", t["loop_frame"], c["loop_frame"]),
+                 _times_row(f"{how}: `velorium.dask.xic`", t["dask"], c["dask"])]
+        if mode == "all_cpus":
+            why = (f"Each `Acquisition.xic` call already decodes on the {n} CPUs of its process, so the loop keeps "
+                   "every core busy and the second worker process has no idle core to add: the loop spent "
+                   f"{secs(c['loop'])} of CPU time, the cluster {secs(c['dask'])}.")
+            if x.get("one_cpu_each"):
+                why += (" Held to one CPU per process, two workers against one process give "
+                        f"{times(x['one_cpu_each']['speedup'])}.")
+        else:
+            why = (f"Two processes on one CPU each against one: {times(m['speedup'])} of the 2× that two cores allow. "
+                   f"The loop that also builds the {m['rows']:,}-row table is {times(m['speedup_same_table'])} the "
+                   "cluster's time; the rest is the cluster's own cost (the scheduler, moving the results to the "
+                   f"client): {secs(c['dask'])} of CPU time against {secs(c['loop'])} for the loop.")
+        part.add(ratio_row(f"Many runs: XIC of {x['targets']} targets over {x['runs']} runs, loop in one process "
+                           f"time ÷ `velorium.dask.xic` on 2 worker processes, {how}", m["speedup"],
+                           c["loop"] / c["dask"] if c["dask"] > 0 else None, threads, XIC_GOAL, True, "wall"),
+                 f"XIC on Dask, {how}", why)
+    return text + table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
+
+
+def _memory_text(p: dict, part) -> str:
+    from .summary import NOT_TIMED, Row, mib, quote, table, times, verdict
+
+    rows = []
+    for key, m in p.items():
+        how = f"worker-saturation {m['worker_saturation']:.1f}" + (" (Dask's default)" if key == "default" else "")
+        rows.append([how, str(m["partitions"]), mib(m["largest_partition_bytes"]), mib(m["worker_rss_before"]),
+                     mib(m["worker_peak_rss"]), mib(m["peak_above_before"]), times(m["ratio"])])
+        part.add(Row(f"Many runs: `velorium.dask.peaks` of `profile-1g`, worker's peak RSS above its start ÷ the "
+                     f"largest partition's bytes, {how}", times(m["ratio"]), NOT_TIMED, "1 worker process × 1 task",
+                     f"≤ {MEMORY_GOAL:g}", verdict(m["ratio"], MEMORY_GOAL, False)),
+                 f"Worker memory of `velorium.dask.peaks`, {how}",
+                 f"While it built the {m['partitions']} partitions of `profile-1g` ({m['partition_points']:,} points "
+                 f"at most each), the worker's peak resident memory rose {mib(m['peak_above_before'])} above the "
+                 f"{mib(m['worker_rss_before'])} it held before, against {mib(m['largest_partition_bytes'])} for the "
+                 f"largest partition ({m['largest_partition_points']:,} points). While it builds a partition, a "
+                 "worker may hold both the partition and the arrays of `Acquisition.peak_table` it is built from; "
+                 "with a worker-saturation above 1 the scheduler may also give a one-thread worker a second "
+                 "partition to build before the first is consumed.")
+    d, one = p["default"], p.get("saturation_1")
+    text = (f"`velorium.dask.peaks` over `profile-1g` ({d['points']:,} points) with the default partition size "
+            f"({d['partition_points']:,} points), each partition reduced on the worker to its size (pandas' "
+            "`memory_usage(deep=True)`), on a cluster of one worker process with one thread; the worker's peak "
+            "resident size (VmHWM, reset before the computation) against what it held before it, after it had "
+            "imported everything and decoded a small run.\n\n")
+    text += table(["Scheduling", "Partitions", "Largest partition", "Worker RSS before", "Worker peak RSS",
+                   "Peak − before", "÷ largest partition"], rows, "lrrrrrr")
+    quoted = (f"In the latest benchmark run, a partition of `peaks` over the run `profile-1g` took "
+              f"{d['bytes_per_point']:.1f} bytes a point (pandas' `memory_usage(deep=True)`), so "
+              f"{mib(d['bytes_per_point'] * d['partition_points'])} for the default {d['partition_points']:,} points; "
+              f"a one-thread worker's peak resident memory rose {d['ratio']:.2f}× the largest partition's bytes with "
+              f"Dask's default worker-saturation ({d['worker_saturation']:.1f})")
+    quoted += f", {one['ratio']:.2f}× with 1.0." if one else "."
+    return text + "\n\n" + quote("many-memory", quoted)
+
+
+def _table_text(s: dict, part) -> str:
+    from .summary import ratio_row, secs, table, times
+
+    t, c = s["times"], s["cpu_seconds"]
+    rows = [_times_row("loop of `Acquisition(path).scan_table()`", t["loop"], c["loop"]),
+            _times_row("the loop, and a pandas DataFrame of it all", t["loop_frame"], c["loop_frame"]),
+            _times_row("`velorium.dask.scan_table(paths).compute()`, 2-process LocalCluster", t["dask"], c["dask"]),
+            _times_row("the same on Dask's threaded scheduler in this process", t["threads"], c["threads"])]
+    part.add(ratio_row(f"Many runs: `velorium.dask.scan_table` of {s['runs']} runs on a 2-process LocalCluster time "
+                       "÷ a loop of `Acquisition(path).scan_table()`", s["ratio"],
+                       c["dask"] / c["loop"] if c["loop"] > 0 else None, "Dask 2 processes × 1 task; loop 1",
+                       TABLE_GOAL, False, "wall"),
+             "scan_table on Dask",
+             f"The loop reads {s['runs']} scan indexes in {secs(t['loop']['min'])}, "
+             f"{secs(t['loop']['min'] / s['runs'])} a run; the cluster adds a task per run, a DataFrame with "
+             "categorical columns per partition and their transfer to the client: "
+             f"{secs(t['dask']['min'])} in all. Building the same DataFrame in the loop takes "
+             f"{secs(t['loop_frame']['min'])} (the cluster takes {times(s['ratio_to_frame'])} that), Dask's "
+             f"threaded scheduler {secs(t['threads']['min'])}.")
+    text = (f"`velorium.dask.scan_table` of {s['runs']} small runs ({s['scans']:,} scans) computed into one pandas "
+            "DataFrame, against a loop of `Acquisition(path).scan_table()` in one process (which builds no "
+            "DataFrame); interleaved rounds.\n\n")
+    return text + table(["", "best (wall)", "median (wall)", "CPU time (least)"], rows, "lrrr")
+
+
+def report(results):
+    from .summary import Part
+
+    m = results.one("many")
+    if not m:
+        return None
+    part = Part("Many runs on Dask", f"Best of {m['reps']} interleaved rounds (min), medians beside them.")
+    for title, text in (("XIC of many runs", _xic_text(m["xic"], part)),
+                        ("Worker memory of `peaks`", _memory_text(m["peaks_memory"], part)),
+                        ("Scan tables of many runs", _table_text(m["scan_table"], part))):
+        part.text += f"\n\n### {title}\n\n{text}"
+    return part

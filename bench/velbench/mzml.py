@@ -26,6 +26,7 @@ import time
 from pathlib import Path
 
 from .common import interleaved, ratio, summary, timed
+from .convert import openms_spectrum
 
 
 def write_mzml(acquisition: str, out: str) -> dict:
@@ -39,21 +40,8 @@ def write_mzml(acquisition: str, out: str) -> dict:
     experiment = oms.MSExperiment()
     for i in range(reader.scan_count):
         sp = reader.read_spectrum(i)
-        spectrum = oms.MSSpectrum()
-        spectrum.set_peaks((np.asarray(sp.mz, dtype=np.float64), np.asarray(sp.intensity, dtype=np.float32)))
-        spectrum.setRT(sp.retention_time_sec)
-        spectrum.setMSLevel(sp.ms_level)
-        spectrum.setNativeID(sp.native_id)
-        kind = oms.SpectrumSettings.SpectrumType
-        spectrum.setType(kind.PROFILE if sp.scan_mode == "profile" else kind.CENTROID)
-        if sp.precursor is not None:
-            prec = oms.Precursor()
-            if sp.precursor["target_mz"] is not None:
-                prec.setMZ(sp.precursor["target_mz"])
-            if sp.precursor["collision_energy"] is not None:
-                prec.setActivationEnergy(sp.precursor["collision_energy"])
-            spectrum.setPrecursors([prec])
-        experiment.addSpectrum(spectrum)
+        mz, intensity = np.asarray(sp.mz, dtype=np.float64), np.asarray(sp.intensity, dtype=np.float32)
+        experiment.addSpectrum(openms_spectrum(sp, mz, intensity))
     mzml = oms.MzMLFile()
     options = mzml.getOptions()
     options.setCompression(True)  # zlib

@@ -4,8 +4,9 @@ README's benchmark summary from BENCHMARKS.md.
 The summary rows and the sections come from the benchmark modules
 themselves (see summary.py): every module of this package that defines
 `report(results)` and `ORDER` takes part, so a new module needs no change
-here. The README's block is a pure function of BENCHMARKS.md, so the two
-cannot disagree.
+here. The README's blocks (the summary, and the quotes that modules mark with
+summary.quote) are a pure function of BENCHMARKS.md, so the two cannot
+disagree.
 """
 
 from __future__ import annotations
@@ -160,13 +161,46 @@ def readme_block(report_text: str) -> str:
     return "\n".join([README_BEGIN, "", lead, "", summary_of(report_text), "", README_END])
 
 
+QUOTE_BEGIN = "<!-- benchmark quote {name}: written by bench/run.sh from BENCHMARKS.md; do not edit by hand -->"
+QUOTE_END = "<!-- end of the benchmark quote {name} -->"
+_QUOTE_NAMES = re.compile(r"^<!-- benchmark quote ([a-z0-9][a-z0-9-]*): ", re.MULTILINE)
+
+
+def quote_of(report_text: str, name: str) -> str:
+    """The quote NAME of a BENCHMARKS.md (see summary.quote), or a line saying
+    that the report has none."""
+    found = re.search(rf"^<!-- quote {name} -->\n(.*?)\n<!-- end of quote {name} -->$", report_text,
+                      re.MULTILINE | re.DOTALL)
+    if found:
+        return found.group(1).strip()
+    return f"(The latest run of `bash bench/run.sh` measured nothing for this: BENCHMARKS.md has no quote `{name}`.)"
+
+
+def quote_names(page_text: str) -> list[str]:
+    """The names of the benchmark quotes a page holds, in order."""
+    return _QUOTE_NAMES.findall(page_text)
+
+
+def quote_block(report_text: str, name: str) -> str:
+    """What a page holds for the quote NAME, markers included."""
+    return "\n".join([QUOTE_BEGIN.format(name=name), "", quote_of(report_text, name), "", QUOTE_END.format(name=name)])
+
+
+def _replace_block(text: str, begin: str, end: str, block: str, markers: str) -> str:
+    start, stop = text.find(begin), text.find(end)
+    if start < 0 or stop < start:
+        raise ValueError(f"{markers} are missing or out of order")
+    return text[:start] + block + text[stop + len(end):]
+
+
 def update_readme(readme: Path, report_text: str) -> bool:
-    """Replaces the block between the markers; True when the file changed."""
+    """Replaces the summary block and every quote block; True when the file changed."""
     text = readme.read_text()
-    begin, end = text.find(README_BEGIN), text.find(README_END)
-    if begin < 0 or end < begin:
-        raise ValueError(f"{readme}: the benchmark summary markers are missing")
-    new = text[:begin] + readme_block(report_text) + text[end + len(README_END):]
+    new = _replace_block(text, README_BEGIN, README_END, readme_block(report_text),
+                         f"{readme}: the benchmark summary markers")
+    for name in quote_names(new):
+        new = _replace_block(new, QUOTE_BEGIN.format(name=name), QUOTE_END.format(name=name),
+                             quote_block(report_text, name), f"{readme}: the markers of quote {name}")
     if new != text:
         readme.write_text(new)
     return new != text

@@ -9,11 +9,18 @@ The convention: a module of the velbench package that defines
 takes part in the report; `report` returns None when the run has no result
 of that module. The report finds such modules by itself, so a new benchmark
 module adds its rows and its section without any change to report.py.
+
+A piece of a section that another page quotes (the sizes table of README's
+"Convert to mzML", say) is marked with quote(NAME, text); README.md holds
+it between the markers of report.QUOTE_BEGIN and QUOTE_END with that NAME,
+and bench/run.sh rewrites it there from BENCHMARKS.md, as it does the
+summary.
 """
 
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -55,6 +62,13 @@ class Part:
     rows: list[Row] = field(default_factory=list)
     misses: list[tuple[str, str]] = field(default_factory=list)  # (what, why), for "Goals missed"
 
+    def add(self, row: Row, what: str, why: str) -> Row:
+        """Adds a summary row and, when it reads missed, why (under the name `what`)."""
+        self.rows.append(row)
+        if "missed" in row.result:
+            self.misses.append((what, why))
+        return row
+
 
 class Results:
     """The result files of one run (results/*.json)."""
@@ -70,6 +84,14 @@ class Results:
     def each(self, prefix: str) -> list[Any]:
         """The content of every PREFIX-*.json (one per interpreter), the newest Python first."""
         return [read_json(p) for p in sorted(self.folder.glob(f"{prefix}-*.json"), reverse=True)]
+
+
+def quote(name: str, text: str) -> str:
+    """`text`, marked in the report as the quote NAME (one word of letters,
+    digits and hyphens) for the pages that hold it."""
+    if not re.fullmatch(r"[a-z0-9][a-z0-9-]*", name):
+        raise ValueError(f"a quote's name is one word of lowercase letters, digits and hyphens, not {name!r}")
+    return f"<!-- quote {name} -->\n\n{text.strip()}\n\n<!-- end of quote {name} -->"
 
 
 # --- Formatting --------------------------------------------------------------

@@ -5,7 +5,8 @@ and the same acquisition:
 
 - decode: a whole run decoded in one process, `RawReader(path)` (the
   parallel store) and `Acquisition(path).peak_table()`;
-- convert: the `velorium` command writing the run as zlib-compressed mzML.
+- convert: the `velorium` command writing the run as zlib-compressed mzML;
+- the portable wheel's size.
 
 Every measurement runs in a fresh process; the rounds alternate the builds
 (and which goes first) so that a busy spell of the machine hits both alike.
@@ -41,8 +42,9 @@ def child_decode(acquisition: str) -> None:
     emit(out)
 
 
-def run(pythons: dict[str, str], acquisition: str, work: str, reps: int = 5) -> dict:
-    """pythons: {"system": interpreter, "zig": interpreter}, each with its build of velorium installed."""
+def run(pythons: dict[str, str], acquisition: str, work: str, reps: int = 5, wheel: str | None = None) -> dict:
+    """pythons: {"system": interpreter, "zig": interpreter}, each with its build of velorium installed;
+    wheel: the portable wheel installed in the second."""
     if sorted(pythons) != sorted(BUILDS):
         raise ValueError(f"expected the builds {BUILDS}, got {sorted(pythons)}")
     work_dir = Path(work)
@@ -69,6 +71,8 @@ def run(pythons: dict[str, str], acquisition: str, work: str, reps: int = 5) -> 
         raise RuntimeError("the two builds wrote different mzML")
     out: dict = {"acquisition": acquisition, "python": sys.version.split()[0], "reps": reps, "modules": modules,
                  "cpus": len(os.sched_getaffinity(0)), "results": {}}
+    if wheel:
+        out["wheel"] = {"name": Path(wheel).name, "bytes": Path(wheel).stat().st_size}
     for kind in ("RawReader", "peak_table", "convert"):
         entry = {}
         for build in BUILDS:
@@ -81,3 +85,57 @@ def run(pythons: dict[str, str], acquisition: str, work: str, reps: int = 5) -> 
         }
         out["results"][kind] = entry
     return out
+
+
+# --- Report ------------------------------------------------------------------
+
+ORDER = 120
+
+SPEED_GOAL = 1.05          # the portable build within 5 % of the system compiler's
+WHEEL_GOAL_MIB = 1.5       # as scripts/wheel-check.sh enforces
+
+KINDS = {"RawReader": "whole decode, `RawReader(path)`", "peak_table": "whole decode, `Acquisition(path).peak_table()`",
+         "convert": "`velorium convert` to mzML (zlib)"}
+
+
+def report(results):
+    from .summary import NOT_TIMED, MiB, Part, Row, mib, quote, ratio_row, secs, table, verdict
+
+    t = results.one("toolchain")
+    if not t:
+        return None
+    n = t["cpus"]
+    name = Path(t["acquisition"]).name.removesuffix(".d")
+    part = Part("The portable wheel against the system compiler's build", "")
+    rows = []
+    for kind, what in KINDS.items():
+        r = t["results"][kind]
+        for build in BUILDS:
+            rows.append([what, "portable wheel (zig, libc++)" if build == "zig" else "system g++ and libstdc++",
+                         secs(r[build]["seconds"]["min"]), secs(r[build]["seconds"]["median"]),
+                         secs(r[build]["cpu_seconds"]["min"])])
+        ratios = r["zig_over_system"]
+        part.add(ratio_row(f"Portable wheel's build ÷ the system g++ build: {what}, `{name}`", ratios["seconds"],
+                           ratios["cpu_seconds"], f"{n} each", SPEED_GOAL, False, "CPU"),
+                 f"Portable build, {what}",
+                 f"The build of the portable wheel took {secs(r['zig']['cpu_seconds']['min'])} of CPU time against "
+                 f"{secs(r['system']['cpu_seconds']['min'])} for the g++ build ({secs(r['zig']['seconds']['min'])} "
+                 f"and {secs(r['system']['seconds']['min'])} of wall-clock time), least of {t['reps']} alternating "
+                 "rounds.")
+    part.text = (f"The same interpreter (Python {t['python']}) with velorium built two ways, on `{name}`: the "
+                 "portable wheel (zig's C/C++ compiler, its static libc++, `pip install velorium`) and the build from "
+                 f"source with the system's g++ and libstdc++. Every measurement in a fresh process, {t['reps']} "
+                 f"rounds that alternate the builds and which goes first; both decode and write on {n} threads. The "
+                 "two builds decoded the same counts and wrote the same mzML bytes.\n\n")
+    part.text += table(["", "Build", "Best (wall)", "Median (wall)", "CPU time (least)"], rows, "llrrr")
+    w = t.get("wheel")
+    if w:
+        part.add(Row(f"Portable wheel's size, `{w['name']}`", mib(w["bytes"]), NOT_TIMED, "—",
+                     f"≤ {WHEEL_GOAL_MIB:g} MiB", verdict(w["bytes"] / MiB, WHEEL_GOAL_MIB, False)),
+                 "Portable wheel's size", f"`{w['name']}` is {w['bytes'] / 1024:,.0f} KiB; "
+                 "`scripts/wheel-check.sh` fails the test command on it too.")
+        part.text += "\n\n" + quote("wheel-size", f"The x86_64 wheel for CPython {t['python'].rsplit('.', 1)[0]} "
+                                      f"built in the latest benchmark run, `{w['name']}`, is "
+                                      f"{w['bytes'] / 1024:,.0f} KiB.")
+    return part
+

@@ -1,3 +1,4 @@
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -17,3 +18,28 @@ def small_profile_run(tmp_path_factory) -> Path:
                     "--points", "3000", "--spectra", "profile", "--encoding", "lzf", "--seed", "5"],
                    check=True, capture_output=True)
     return out
+
+
+@pytest.fixture
+def report_of(tmp_path):
+    """report_of({"name": result, ...}): the report of a run with those result
+    files, as (summary rows by benchmark, goals missed by name, whole text)."""
+    from velbench import report
+    from velbench.common import write_json
+
+    def render(results: dict):
+        folder = tmp_path / "results"
+        folder.mkdir(exist_ok=True)
+        for name, content in results.items():
+            write_json(folder / f"{name}.json", content)
+        text = report.render(folder)
+        rows = {}
+        for line in report.summary_of(text).splitlines()[2:]:
+            if not line.startswith("| "):
+                break
+            cells = [cell.strip() for cell in line.strip().strip("|").split(" | ")]
+            rows[cells[0]] = cells[1:]
+        misses = dict(re.findall(r"^- \*\*(.+?)\.\*\* (.*)$", text, re.MULTILINE))
+        return rows, misses, text
+
+    return render
