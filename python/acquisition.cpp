@@ -22,19 +22,6 @@
 namespace velorium::python {
 namespace {
 
-// Releases the interpreter lock for its scope, also when an exception
-// leaves the scope.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 AcquisitionObject* as_acquisition(PyObject* self) { return reinterpret_cast<AcquisitionObject*>(self); }
 
 ModuleState* state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
@@ -225,32 +212,6 @@ PyType_Spec kSpectraSpec = {
 
 // ---------------------------------------------------------------- Acquisition
 
-// The path argument: a str, bytes or os.PathLike object. Sets `text` to its
-// str form (file-system decoding) and `native` to the file-system bytes.
-bool path_argument(PyObject* value, Ref& text, std::string& native) {
-  if (!PyUnicode_Check(value) && !PyBytes_Check(value) && !PyObject_HasAttrString(value, "__fspath__")) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'path' must be str, bytes or os.PathLike, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref fspath(PyOS_FSPath(value));
-  if (!fspath) return false;
-  if (PyBytes_Check(fspath.get())) {
-    text = Ref(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fspath.get()), PyBytes_GET_SIZE(fspath.get())));
-  } else {
-    text = Ref(Py_NewRef(fspath.get()));
-  }
-  if (!text) return false;
-  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
-  if (!encoded) return false;
-  native.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  if (native.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "Acquisition() argument 'path' contains a null byte");
-    return false;
-  }
-  return true;
-}
-
 bool preference_argument(PyObject* value, BlockPreference& prefer) {
   if (value == nullptr) return true;
   if (!PyUnicode_Check(value)) {
@@ -299,10 +260,10 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                                      &prefer_object, &pick_object, &min_intensity, &min_snr)) {
       return nullptr;
     }
-    Ref path;
-    std::string native;
+    auto path = path_argument("Acquisition", "path", path_object, PathTypes::Any);
+    if (!path) return nullptr;
     peaks::DecodeOptions options;
-    if (!path_argument(path_object, path, native) || !preference_argument(prefer_object, options.prefer) ||
+    if (!preference_argument(prefer_object, options.prefer) ||
         !pick_mode_argument(pick_object, options.pick) ||
         !pick_params_argument("Acquisition", min_intensity, min_snr, options.params)) {
       return nullptr;
@@ -312,7 +273,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
     {
       WithoutGil unlocked;
-      opened.emplace(Reader::open(std::filesystem::path(native)));
+      opened.emplace(Reader::open(std::filesystem::path(path->native)));
       if (*opened) {
         const auto& records = (*opened)->scan_index().records;
         by_scan_number.reserve(records.size());
@@ -326,7 +287,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = as_acquisition(self);
-    object->path = path.release();
+    object->path = path->text.release();
     new (&object->reader) std::shared_ptr<const Reader>(std::move(reader));
     new (&object->options) peaks::DecodeOptions(options);
     new (&object->by_scan_number) std::vector<std::pair<std::uint32_t, std::size_t>>(std::move(by_scan_number));

@@ -172,16 +172,9 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
       return nullptr;
     }
 
-    Ref path_bytes;
-    {
-      PyObject* converted = nullptr;
-      if (PyUnicode_FSConverter(arguments.path, &converted) == 0) return nullptr;
-      path_bytes = Ref(converted);
-    }
-    Ref shown(PyOS_FSPath(arguments.path));
-    if (!shown) return nullptr;
-    const std::filesystem::path path(std::string(PyBytes_AS_STRING(path_bytes.get()),
-                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
+    auto given = path_argument(function, "path", arguments.path, PathTypes::Any);
+    if (!given) return nullptr;
+    const std::filesystem::path path(given->native);
     if (acquisition_options(self).pick != peaks::PickMode::None) {
       // Written as read, the file would hold profile spectra the acquisition
       // hands out picked.
@@ -191,16 +184,17 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     }
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     output::ExportResult result;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      result = output::export_file(*reader, path, format, options, /*replace=*/true);
-    } catch (const std::bad_alloc&) {
-      result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, "out of memory", {}});
-    } catch (const std::exception& e) {
-      result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, e.what(), {}});
+    {
+      WithoutGil unlocked;
+      try {
+        result = output::export_file(*reader, path, format, options, /*replace=*/true);
+      } catch (const std::bad_alloc&) {
+        result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, "out of memory", {}});
+      } catch (const std::exception& e) {
+        result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, e.what(), {}});
+      }
     }
-    Py_END_ALLOW_THREADS
-    if (!result) return raise_export_error(result.error(), shown.get());
+    if (!result) return raise_export_error(result.error(), given->given.get());
     Py_RETURN_NONE;
   });
 }

@@ -200,14 +200,10 @@ PyObject* pick_peaks(PyObject* module, PyObject* args, PyObject* kwds) {
     std::vector<double> mz_out;
     std::vector<float> intensity_out;
     std::optional<Result<void>> picked;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    {
+      WithoutGil unlocked;
       picked.emplace(peaks::pick(mz.values(), intensity.values(), params, mz_out, intensity_out));
-    } catch (const std::bad_alloc&) {
-      picked.reset();
     }
-    Py_END_ALLOW_THREADS
-    if (!picked) return PyErr_NoMemory();
     if (!*picked) {
       PyErr_Format(PyExc_ValueError, "pick_peaks(): %s", message_of(picked->error()).c_str());
       return nullptr;

@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
@@ -174,21 +173,6 @@ std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
   return out;
 }
 
-// Runs `work` without the interpreter lock; an exception it throws is
-// rethrown once the lock is held again.
-template <class Work>
-void without_gil(Work&& work) {
-  std::exception_ptr error;
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    work();
-  } catch (...) {
-    error = std::current_exception();
-  }
-  PyEval_RestoreThread(state);
-  if (error) std::rethrow_exception(error);
-}
-
 // (retention times, values of shape (targets, scans)) as two NumPy arrays.
 PyObject* result_pair(ModuleState* state, xic::Chromatograms&& result) {
   const std::size_t targets = result.targets;
@@ -226,10 +210,11 @@ PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     const peaks::DecodeOptions options = acquisition_options(self);
     std::optional<Result<xic::Chromatograms>> result;
-    without_gil([&] {
+    {
+      WithoutGil unlocked;
       const std::vector<std::size_t> indices = select_scans(reader->scan_index(), arguments->selection);
       result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, options));
-    });
+    }
     if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
     return result_pair(state_of_type(Py_TYPE(self)), std::move(**result));
   });
@@ -243,10 +228,11 @@ PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!windows) return nullptr;
     const std::shared_ptr<const store::PeakStore> store = raw_reader_store(self);
     std::optional<xic::Chromatograms> result;
-    without_gil([&] {
+    {
+      WithoutGil unlocked;
       const std::vector<std::size_t> positions = xic::select_scans(*store, arguments->selection);
       result.emplace(xic::extract(*store, positions, *windows, arguments->aggregate));
-    });
+    }
     return result_pair(state_of_type(Py_TYPE(self)), std::move(*result));
   });
 }
