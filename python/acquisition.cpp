@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "convert.hpp"
+#include "records.hpp"
 #include "export.hpp"
 #include "module.hpp"
 #include "selection.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "peak_columns.hpp"
 #include "tables.hpp"

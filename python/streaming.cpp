@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "channel.hpp"
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "velorium/reader.hpp"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "arrays.hpp"
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "selection.hpp"
 #include "velorium/store/peak_store.hpp"
