@@ -11,6 +11,7 @@
 #include <string>
 
 #include "records.hpp"
+#include "arguments.hpp"
 #include "export.hpp"
 #include "module.hpp"
 #include "selection.hpp"
@@ -212,39 +213,26 @@ PyType_Spec kSpectraSpec = {
 
 // ---------------------------------------------------------------- Acquisition
 
+// prefer: 'profile' or 'centroid'.
 bool preference_argument(PyObject* value, BlockPreference& prefer) {
   if (value == nullptr) return true;
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'prefer' must be str, not %.200s", Py_TYPE(value)->tp_name);
+  int choice = 0;
+  if (!choice_argument("Acquisition", "prefer", value, {"profile", "centroid"}, false, choice, ChoiceText::Bare)) {
     return false;
   }
-  if (PyUnicode_CompareWithASCIIString(value, "profile") == 0) {
-    prefer = BlockPreference::Profile;
-  } else if (PyUnicode_CompareWithASCIIString(value, "centroid") == 0) {
-    prefer = BlockPreference::Centroid;
-  } else {
-    PyErr_Format(PyExc_ValueError, "prefer must be 'profile' or 'centroid', not %R", value);
-    return false;
-  }
+  prefer = choice == 0 ? BlockPreference::Profile : BlockPreference::Centroid;
   return true;
 }
 
 // pick_peaks: None, 'missing' or 'all'.
 bool pick_mode_argument(PyObject* value, peaks::PickMode& mode) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'pick_peaks' must be None or str, not %.200s",
-                 Py_TYPE(value)->tp_name);
+  if (value == nullptr) return true;
+  int choice = 0;
+  if (!choice_argument("Acquisition", "pick_peaks", value, {"missing", "all"}, true, choice, ChoiceText::Bare)) {
     return false;
   }
-  if (PyUnicode_CompareWithASCIIString(value, "missing") == 0) {
-    mode = peaks::PickMode::Missing;
-  } else if (PyUnicode_CompareWithASCIIString(value, "all") == 0) {
-    mode = peaks::PickMode::All;
-  } else {
-    PyErr_Format(PyExc_ValueError, "pick_peaks must be None, 'missing' or 'all', not %R", value);
-    return false;
-  }
+  constexpr peaks::PickMode kModes[] = {peaks::PickMode::Missing, peaks::PickMode::All};
+  mode = choice < 0 ? peaks::PickMode::None : kModes[choice];
   return true;
 }
 
@@ -396,23 +384,16 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("index_of", "scan_number", args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
-  if (!PyIndex_Check(argument) || PyBool_Check(argument)) {
-    PyErr_Format(PyExc_TypeError, "index_of() argument 'scan_number' must be int, not %.200s",
-                 Py_TYPE(argument)->tp_name);
-    return nullptr;
-  }
-  Ref integer(PyNumber_Index(argument));  // also NumPy's integers
-  if (!integer) return nullptr;
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-  if (number == -1 && PyErr_Occurred()) return nullptr;
+  long long number = 0;
+  if (!integer_argument("index_of", "scan_number", argument, number)) return nullptr;
   const auto& table = as_acquisition(self)->by_scan_number;
-  if (overflow == 0 && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
+  if (number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
     const auto scan_number = static_cast<std::uint32_t>(number);
     const auto found = std::lower_bound(table.begin(), table.end(), std::pair<std::uint32_t, std::size_t>(scan_number, 0));
     if (found != table.end() && found->first == scan_number) return to_py(std::uint64_t{found->second});
   }
-  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", integer.get());
+  Ref shown(PyNumber_Index(argument));  // the int itself, also beyond the range of long long
+  if (shown) PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", shown.get());
   return nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "arguments.hpp"
 #include "module.hpp"
 #include "selection.hpp"
 #include "velorium/output/export.hpp"
@@ -42,23 +43,6 @@ struct ExportArguments {
   PyObject* mgf_title = nullptr;
 };
 
-// An int of the given argument (NumPy's integers too, not bool), or false
-// with TypeError set.
-bool int_argument(const char* function, const char* name, PyObject* value, long long& out) {
-  if (!PyIndex_Check(value) || PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an int, not %.200s", function, name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref number(PyNumber_Index(value));
-  if (!number) return false;
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-  if (out == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0) out = overflow < 0 ? -1 : std::numeric_limits<long long>::max();
-  return true;
-}
-
 // threshold: a mapping with the keys 'absolute' (the lowest intensity
 // kept) and 'top' (the number of most intense points kept).
 bool threshold_argument(const char* function, PyObject* value, process::Options& out) {
@@ -73,13 +57,8 @@ bool threshold_argument(const char* function, PyObject* value, process::Options&
   Py_ssize_t position = 0;
   while (PyDict_Next(value, &position, &key, &item)) {
     if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "absolute") == 0) {
-      if (PyBool_Check(item) || PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'threshold': 'absolute' must be a number, not %.200s", function,
-                     Py_TYPE(item)->tp_name);
-        return false;
-      }
-      const double minimum = PyFloat_AsDouble(item);
-      if (minimum == -1.0 && PyErr_Occurred()) return false;
+      double minimum = 0.0;
+      if (!number_argument(function, "threshold['absolute']", item, minimum)) return false;
       if (!(std::isfinite(minimum) && minimum >= 0.0)) {
         Ref shown(PyFloat_FromDouble(minimum));
         if (!shown) return false;
@@ -90,7 +69,7 @@ bool threshold_argument(const char* function, PyObject* value, process::Options&
       out.min_intensity = minimum;
     } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "top") == 0) {
       long long count = 0;
-      if (!int_argument(function, "threshold['top']", item, count)) return false;
+      if (!integer_argument(function, "threshold['top']", item, count)) return false;
       if (count < 1) {
         PyErr_Format(PyExc_ValueError, "%s() argument 'threshold': 'top' must be at least 1, not %R", function, item);
         return false;
@@ -148,7 +127,7 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     settings.compact = arguments.compact != 0;
     if (arguments.mz_precision != nullptr && arguments.mz_precision != Py_None) {
       long long bits = 0;
-      if (!int_argument(function, "mz_precision", arguments.mz_precision, bits)) return nullptr;
+      if (!integer_argument(function, "mz_precision", arguments.mz_precision, bits)) return nullptr;
       if (bits != 32 && bits != 64) {
         PyErr_Format(PyExc_ValueError, "%s() argument 'mz_precision' must be 32 or 64, not %R", function,
                      arguments.mz_precision);

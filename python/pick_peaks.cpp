@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arguments.hpp"
 #include "arrays.hpp"
 #include "module.hpp"
 #include "velorium/peaks/pick.hpp"
@@ -139,25 +140,6 @@ class NumberArray {
   std::span<const T> values_;
 };
 
-bool number_argument(const char* function, const char* name, PyObject* value, double& out) {
-  if (value == nullptr) return true;
-  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a number, not %.200s", function, name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  out = PyFloat_AsDouble(value);
-  if (out == -1.0 && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a number, not %.200s", function, name,
-                   Py_TYPE(value)->tp_name);
-    }
-    return false;
-  }
-  return true;
-}
-
 // The message of a library error without its kind ("parse error: ").
 std::string message_of(const Error& error) {
   if (const auto* parse = error.as_parse()) return parse->message;
@@ -168,8 +150,8 @@ std::string message_of(const Error& error) {
 
 bool pick_params_argument(const char* function, PyObject* min_intensity, PyObject* min_snr,
                           peaks::PickParams& params) {
-  if (!number_argument(function, "min_intensity", min_intensity, params.min_intensity) ||
-      !number_argument(function, "min_snr", min_snr, params.min_snr)) {
+  if ((min_intensity != nullptr && !number_argument(function, "min_intensity", min_intensity, params.min_intensity)) ||
+      (min_snr != nullptr && !number_argument(function, "min_snr", min_snr, params.min_snr))) {
     return false;
   }
   if (auto checked = peaks::check_params(params); !checked) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.hpp"
 #include "arrays.hpp"
 #include "records.hpp"
 #include "module.hpp"
@@ -113,37 +114,6 @@ bool parse_targets(PyObject* value, std::vector<double>& out) {
   return !PyErr_Occurred();
 }
 
-bool parse_tolerance(PyObject* value, double& out) {
-  if (is_text(value)) {
-    PyErr_Format(PyExc_TypeError, "xic() argument 'tolerance' must be a number, not %.200s", Py_TYPE(value)->tp_name);
-    return false;
-  }
-  out = PyFloat_AsDouble(value);
-  if (out == -1.0 && PyErr_Occurred()) {
-    rename_type_error("'tolerance' must be a number", value);
-    return false;
-  }
-  return true;
-}
-
-// One of a few names; TypeError for a non-str, ValueError for another text.
-template <class Enum>
-bool parse_choice(PyObject* value, const char* argument, std::initializer_list<std::pair<const char*, Enum>> choices,
-                  const char* expected, Enum& out) {
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "xic() argument '%s' must be str, not %.200s", argument, Py_TYPE(value)->tp_name);
-    return false;
-  }
-  for (const auto& [name, choice] : choices) {
-    if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
-      out = choice;
-      return true;
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "xic() argument '%s' must be %s, not %R", argument, expected, value);
-  return false;
-}
-
 std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
   static const char* keywords[] = {"targets", "tolerance", "unit",     "ms_level",   "rt_range",
                                    "aggregate", "polarity", "scan_range", nullptr};
@@ -160,15 +130,18 @@ std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
   XicArguments out;
   using Unit = xic::ToleranceUnit;
   using Aggregate = xic::Aggregate;
-  if (!parse_targets(targets, out.targets) || !parse_tolerance(tolerance, out.tolerance)) return std::nullopt;
-  if (unit != nullptr &&
-      !parse_choice(unit, "unit", {{"ppm", Unit::Ppm}, {"mz", Unit::Mz}}, "'ppm' or 'mz'", out.unit)) {
+  if (!parse_targets(targets, out.targets) || !number_argument("xic", "tolerance", tolerance, out.tolerance)) {
     return std::nullopt;
   }
+  int choice = 0;
+  if (unit != nullptr) {
+    if (!choice_argument("xic", "unit", unit, {"ppm", "mz"}, false, choice)) return std::nullopt;
+    out.unit = choice == 0 ? Unit::Ppm : Unit::Mz;
+  }
   if (!parse_selection("xic", selection, out.selection)) return std::nullopt;
-  if (aggregate != nullptr && !parse_choice(aggregate, "aggregate", {{"sum", Aggregate::Sum}, {"max", Aggregate::Max}},
-                                            "'sum' or 'max'", out.aggregate)) {
-    return std::nullopt;
+  if (aggregate != nullptr) {
+    if (!choice_argument("xic", "aggregate", aggregate, {"sum", "max"}, false, choice)) return std::nullopt;
+    out.aggregate = choice == 0 ? Aggregate::Sum : Aggregate::Max;
   }
   return out;
 }
