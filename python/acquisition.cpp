@@ -345,6 +345,18 @@ PyObject* subscript(PyObject* self, PyObject* key) {
   });
 }
 
+// The scan indices, in scan order, chosen by the selection keywords (the
+// only arguments of `function`); nothing with the exception set.
+std::optional<std::vector<std::size_t>> selected_scans(PyObject* self, const char* function, PyObject* args,
+                                                       PyObject* kwds) {
+  SelectionArguments arguments;
+  ScanSelection selection;
+  if (!selection_keywords(function, args, kwds, arguments) || !parse_selection(function, arguments, selection)) {
+    return std::nullopt;
+  }
+  return select_scans(as_acquisition(self)->reader->scan_index(), selection);
+}
+
 PyObject* iter(PyObject* self) {
   return guarded([&] {
     std::vector<std::size_t> all(as_acquisition(self)->reader->scan_count());
@@ -355,9 +367,7 @@ PyObject* iter(PyObject* self) {
 
 PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:spectra", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "spectra", arguments);
+    auto indices = selected_scans(self, "spectra", args, kwds);
     if (!indices) return nullptr;
     return new_spectra(self, std::move(*indices));
   });
@@ -365,9 +375,7 @@ PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:select", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "select", arguments);
+    auto indices = selected_scans(self, "select", args, kwds);
     if (!indices) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(indices->size())));
     if (!list) return nullptr;
@@ -496,9 +504,7 @@ PyObject* scan_table(PyObject* self, PyObject*) {
 // peak_table(); the first failing scan in scan order raises.
 PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:peak_table", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "peak_table", arguments);
+    auto indices = selected_scans(self, "peak_table", args, kwds);
     if (!indices) return nullptr;
     const auto* object = as_acquisition(self);
     std::shared_ptr<const store::PeakStore> built;
@@ -659,12 +665,5 @@ std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self) { return as
 BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->options.prefer; }
 
 const peaks::DecodeOptions& acquisition_options(PyObject* self) { return as_acquisition(self)->options; }
-
-std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, const char* function,
-                                                              const SelectionArguments& arguments) {
-  ScanSelection selection;
-  if (!parse_selection(function, arguments, selection)) return std::nullopt;
-  return select_scans(as_acquisition(self)->reader->scan_index(), selection);
-}
 
 }  // namespace velorium::python

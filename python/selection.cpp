@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "arguments.hpp"
@@ -220,10 +221,11 @@ bool parse_selection(const char* function, const SelectionArguments& arguments, 
   return true;
 }
 
-bool selection_keywords(const char* format, PyObject* args, PyObject* kwds, SelectionArguments& out) {
+bool selection_keywords(const char* function, PyObject* args, PyObject* kwds, SelectionArguments& out) {
   static const char* keywords[] = {"ms_level", "rt_range", "polarity", "scan_range", nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(keywords), &out.ms_level, &out.rt_range,
-                                     &out.polarity, &out.scan_range) != 0;
+  const std::string format = std::string("|OOOO:") + function;
+  return PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(keywords), &out.ms_level,
+                                     &out.rt_range, &out.polarity, &out.scan_range) != 0;
 }
 
 }  // namespace velorium::python

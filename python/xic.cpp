@@ -31,6 +31,7 @@ struct XicArguments {
   xic::ToleranceUnit unit = xic::ToleranceUnit::Ppm;
   xic::Aggregate aggregate = xic::Aggregate::Sum;
   ScanSelection selection = ScanSelection::level(1);
+  std::optional<xic::Windows> windows;  // of the targets, made once they are checked
 };
 
 bool is_text(PyObject* value) { return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value); }
@@ -114,6 +115,18 @@ bool parse_targets(PyObject* value, std::vector<double>& out) {
   return !PyErr_Occurred();
 }
 
+// The windows of the checked targets, or null with ValueError set.
+std::optional<xic::Windows> make_windows(const XicArguments& arguments) {
+  auto windows = xic::Windows::make(arguments.targets, arguments.tolerance, arguments.unit);
+  if (!windows) {
+    const Error::InvalidArgument& invalid = *windows.error().as_invalid_argument();
+    const std::string text = "xic() argument '" + std::string(invalid.argument) + "' " + invalid.message;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return std::nullopt;
+  }
+  return std::move(*windows);
+}
+
 std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
   static const char* keywords[] = {"targets", "tolerance", "unit",     "ms_level",   "rt_range",
                                    "aggregate", "polarity", "scan_range", nullptr};
@@ -143,6 +156,8 @@ std::optional<XicArguments> parse_arguments(PyObject* args, PyObject* kwds) {
     if (!choice_argument("xic", "aggregate", aggregate, {"sum", "max"}, false, choice)) return std::nullopt;
     out.aggregate = choice == 0 ? Aggregate::Sum : Aggregate::Max;
   }
+  out.windows = make_windows(out);
+  if (!out.windows) return std::nullopt;
   return out;
 }
 
@@ -160,33 +175,19 @@ PyObject* result_pair(ModuleState* state, xic::Chromatograms&& result) {
   return PyTuple_Pack(2, times.get(), values.get());
 }
 
-// The windows of the checked targets, or null with ValueError set.
-std::optional<xic::Windows> make_windows(const XicArguments& arguments) {
-  auto windows = xic::Windows::make(arguments.targets, arguments.tolerance, arguments.unit);
-  if (!windows) {
-    const Error::InvalidArgument& invalid = *windows.error().as_invalid_argument();
-    const std::string text = "xic() argument '" + std::string(invalid.argument) + "' " + invalid.message;
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return std::nullopt;
-  }
-  return std::move(*windows);
-}
-
 }  // namespace
 
 PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     auto arguments = parse_arguments(args, kwds);
     if (!arguments) return nullptr;
-    auto windows = make_windows(*arguments);
-    if (!windows) return nullptr;
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     const peaks::DecodeOptions options = acquisition_options(self);
     std::optional<Result<xic::Chromatograms>> result;
     {
       WithoutGil unlocked;
       const std::vector<std::size_t> indices = select_scans(reader->scan_index(), arguments->selection);
-      result.emplace(xic::extract(*reader, indices, *windows, arguments->aggregate, options));
+      result.emplace(xic::extract(*reader, indices, *arguments->windows, arguments->aggregate, options));
     }
     if (!*result) return raise_runtime_error(to_core(std::move(*result).error()).display());
     return result_pair(state_of_type(Py_TYPE(self)), std::move(**result));
@@ -197,14 +198,12 @@ PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     auto arguments = parse_arguments(args, kwds);
     if (!arguments) return nullptr;
-    auto windows = make_windows(*arguments);
-    if (!windows) return nullptr;
     const std::shared_ptr<const store::PeakStore> store = raw_reader_store(self);
     std::optional<xic::Chromatograms> result;
     {
       WithoutGil unlocked;
       const std::vector<std::size_t> positions = xic::select_scans(*store, arguments->selection);
-      result.emplace(xic::extract(*store, positions, *windows, arguments->aggregate));
+      result.emplace(xic::extract(*store, positions, *arguments->windows, arguments->aggregate));
     }
     return result_pair(state_of_type(Py_TYPE(self)), std::move(*result));
   });
