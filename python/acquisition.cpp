@@ -410,9 +410,12 @@ PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"retention_time_sec", "ms_level", nullptr};
-    double target = 0.0;
+    PyObject* target_object = nullptr;
     PyObject* ms_level = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|O:nearest", const_cast<char**>(keywords), &target, &ms_level)) {
+    double target = 0.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:nearest", const_cast<char**>(keywords), &target_object,
+                                     &ms_level) ||
+        !number_argument("nearest", "retention_time_sec", target_object, target)) {
       return nullptr;
     }
     if (std::isnan(target)) {

@@ -262,6 +262,8 @@ ARGUMENT_KINDS = [
      r"^select\(\) argument 'scan_range': first end must be an int, not bool$"),
     ("polarity", lambda acq, v, tmp: acq.select(polarity=v), np.str_("positive"), "positive", 1, TypeError,
      r"^select\(\) argument 'polarity' must be str or None, not int$"),
+    ("retention_time_sec", lambda acq, v, tmp: acq.nearest(v), np.float16(2.5), 2.5, "2.5", TypeError,
+     r"^nearest\(\) argument 'retention_time_sec' must be a number, not str$"),
     ("tolerance", lambda acq, v, tmp: acq.xic([500.0, 700.0], v)[1].tolist(), np.float32(40.0), 40.0, True, TypeError,
      r"^xic\(\) argument 'tolerance' must be a number, not bool$"),
     ("unit", lambda acq, v, tmp: acq.xic([500.0], 0.5, v)[1].tolist(), np.str_("mz"), "mz", "Da", ValueError,
