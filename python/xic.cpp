@@ -3,20 +3,15 @@
 // as a method of Acquisition (decoding the selected scans in parallel) and
 // of RawReader (reading its decoded peaks). The arguments are checked here;
 // the work runs without the interpreter lock.
-#include <bit>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "arguments.hpp"
 #include "arrays.hpp"
-#include "records.hpp"
 #include "module.hpp"
+#include "records.hpp"
 #include "selection.hpp"
 #include "velorium/store/peak_store.hpp"
 #include "velorium/xic/xic.hpp"
@@ -34,85 +29,13 @@ struct XicArguments {
   std::optional<xic::Windows> windows;  // of the targets, made once they are checked
 };
 
-bool is_text(PyObject* value) { return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value); }
-
-// Replaces a pending TypeError with one naming the argument.
-void rename_type_error(const char* what, PyObject* value) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyErr_Clear();
-  PyErr_Format(PyExc_TypeError, "xic() argument %s, not %.200s", what, Py_TYPE(value)->tp_name);
-}
-
-bool is_float64(const Py_buffer& view) {
-  if (view.itemsize != 8 || view.format == nullptr) return false;
-  const std::string_view format(view.format);
-  return format == "d" || format == "=d" || format == "@d" ||
-         (format == "<d" && std::endian::native == std::endian::little);
-}
-
-// Reads a one-dimensional float64 buffer (any stride) directly; false with
-// no error set when `value` is no such buffer, false with `failed` set (and
-// ValueError) for a buffer of more than one dimension.
-bool float64_buffer(PyObject* value, std::vector<double>& out, bool& failed) {
-  failed = false;
-  if (!PyObject_CheckBuffer(value)) return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();  // read item by item
-    return false;
-  }
-  bool used = false;
-  if (view.ndim > 1) {
-    PyErr_SetString(PyExc_ValueError, "xic() argument 'targets' must be one-dimensional");
-    failed = true;
-  } else if (view.ndim == 1 && is_float64(view)) {
-    const Py_ssize_t count = view.shape[0];
-    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
-    out.resize(static_cast<std::size_t>(count));
-    const char* item = static_cast<const char*>(view.buf);
-    for (Py_ssize_t i = 0; i < count; ++i, item += stride) {
-      std::memcpy(&out[static_cast<std::size_t>(i)], item, sizeof(double));
-    }
-    used = true;
-  }
-  PyBuffer_Release(&view);
-  return used || failed;
-}
-
+// Any one-dimensional array of numbers; an item that is no number is a
+// TypeError.
 bool parse_targets(PyObject* value, std::vector<double>& out) {
-  if (is_text(value)) {
-    PyErr_Format(PyExc_TypeError, "xic() argument 'targets' must be a sequence of m/z values, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  bool failed = false;
-  if (float64_buffer(value, out, failed)) return !failed;
-  Ref iterator(PyObject_GetIter(value));
-  if (!iterator) {
-    rename_type_error("'targets' must be a sequence of m/z values", value);
-    return false;
-  }
-  const Py_ssize_t hint = PyObject_LengthHint(value, 0);
-  if (hint < 0) return false;
-  out.reserve(static_cast<std::size_t>(hint));
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    if (is_text(item.get())) {
-      PyErr_Format(PyExc_TypeError, "xic() argument 'targets' item %zu must be a number, not %.200s", out.size(),
-                   Py_TYPE(item.get())->tp_name);
-      return false;
-    }
-    const double number = PyFloat_AsDouble(item.get());
-    if (number == -1.0 && PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "xic() argument 'targets' item %zu must be a number, not %.200s",
-                     out.size(), Py_TYPE(item.get())->tp_name);
-      }
-      return false;
-    }
-    out.push_back(number);
-  }
-  return !PyErr_Occurred();
+  NumberArray<double> targets;
+  if (!targets.read("xic", "targets", value, PyExc_TypeError)) return false;
+  out.assign(targets.values().begin(), targets.values().end());
+  return true;
 }
 
 // The windows of the checked targets, or null with ValueError set.
