@@ -10,7 +10,8 @@
 #include <new>
 #include <string>
 
-#include "convert.hpp"
+#include "records.hpp"
+#include "arguments.hpp"
 #include "export.hpp"
 #include "module.hpp"
 #include "selection.hpp"
@@ -21,19 +22,6 @@
 
 namespace velorium::python {
 namespace {
-
-// Releases the interpreter lock for its scope, also when an exception
-// leaves the scope.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 AcquisitionObject* as_acquisition(PyObject* self) { return reinterpret_cast<AcquisitionObject*>(self); }
 
@@ -225,65 +213,26 @@ PyType_Spec kSpectraSpec = {
 
 // ---------------------------------------------------------------- Acquisition
 
-// The path argument: a str, bytes or os.PathLike object. Sets `text` to its
-// str form (file-system decoding) and `native` to the file-system bytes.
-bool path_argument(PyObject* value, Ref& text, std::string& native) {
-  if (!PyUnicode_Check(value) && !PyBytes_Check(value) && !PyObject_HasAttrString(value, "__fspath__")) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'path' must be str, bytes or os.PathLike, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref fspath(PyOS_FSPath(value));
-  if (!fspath) return false;
-  if (PyBytes_Check(fspath.get())) {
-    text = Ref(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fspath.get()), PyBytes_GET_SIZE(fspath.get())));
-  } else {
-    text = Ref(Py_NewRef(fspath.get()));
-  }
-  if (!text) return false;
-  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
-  if (!encoded) return false;
-  native.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  if (native.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "Acquisition() argument 'path' contains a null byte");
-    return false;
-  }
-  return true;
-}
-
+// prefer: 'profile' or 'centroid'.
 bool preference_argument(PyObject* value, BlockPreference& prefer) {
   if (value == nullptr) return true;
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'prefer' must be str, not %.200s", Py_TYPE(value)->tp_name);
+  int choice = 0;
+  if (!choice_argument("Acquisition", "prefer", value, {"profile", "centroid"}, false, choice, ChoiceText::Bare)) {
     return false;
   }
-  if (PyUnicode_CompareWithASCIIString(value, "profile") == 0) {
-    prefer = BlockPreference::Profile;
-  } else if (PyUnicode_CompareWithASCIIString(value, "centroid") == 0) {
-    prefer = BlockPreference::Centroid;
-  } else {
-    PyErr_Format(PyExc_ValueError, "prefer must be 'profile' or 'centroid', not %R", value);
-    return false;
-  }
+  prefer = choice == 0 ? BlockPreference::Profile : BlockPreference::Centroid;
   return true;
 }
 
 // pick_peaks: None, 'missing' or 'all'.
 bool pick_mode_argument(PyObject* value, peaks::PickMode& mode) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Acquisition() argument 'pick_peaks' must be None or str, not %.200s",
-                 Py_TYPE(value)->tp_name);
+  if (value == nullptr) return true;
+  int choice = 0;
+  if (!choice_argument("Acquisition", "pick_peaks", value, {"missing", "all"}, true, choice, ChoiceText::Bare)) {
     return false;
   }
-  if (PyUnicode_CompareWithASCIIString(value, "missing") == 0) {
-    mode = peaks::PickMode::Missing;
-  } else if (PyUnicode_CompareWithASCIIString(value, "all") == 0) {
-    mode = peaks::PickMode::All;
-  } else {
-    PyErr_Format(PyExc_ValueError, "pick_peaks must be None, 'missing' or 'all', not %R", value);
-    return false;
-  }
+  constexpr peaks::PickMode kModes[] = {peaks::PickMode::Missing, peaks::PickMode::All};
+  mode = choice < 0 ? peaks::PickMode::None : kModes[choice];
   return true;
 }
 
@@ -299,10 +248,10 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                                      &prefer_object, &pick_object, &min_intensity, &min_snr)) {
       return nullptr;
     }
-    Ref path;
-    std::string native;
+    auto path = path_argument("Acquisition", "path", path_object, PathTypes::Any);
+    if (!path) return nullptr;
     peaks::DecodeOptions options;
-    if (!path_argument(path_object, path, native) || !preference_argument(prefer_object, options.prefer) ||
+    if (!preference_argument(prefer_object, options.prefer) ||
         !pick_mode_argument(pick_object, options.pick) ||
         !pick_params_argument("Acquisition", min_intensity, min_snr, options.params)) {
       return nullptr;
@@ -312,7 +261,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     std::vector<std::pair<std::uint32_t, std::size_t>> by_scan_number;
     {
       WithoutGil unlocked;
-      opened.emplace(Reader::open(std::filesystem::path(native)));
+      opened.emplace(Reader::open(std::filesystem::path(path->native)));
       if (*opened) {
         const auto& records = (*opened)->scan_index().records;
         by_scan_number.reserve(records.size());
@@ -326,7 +275,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = as_acquisition(self);
-    object->path = path.release();
+    object->path = path->text.release();
     new (&object->reader) std::shared_ptr<const Reader>(std::move(reader));
     new (&object->options) peaks::DecodeOptions(options);
     new (&object->by_scan_number) std::vector<std::pair<std::uint32_t, std::size_t>>(std::move(by_scan_number));
@@ -396,6 +345,18 @@ PyObject* subscript(PyObject* self, PyObject* key) {
   });
 }
 
+// The scan indices, in scan order, chosen by the selection keywords (the
+// only arguments of `function`); nothing with the exception set.
+std::optional<std::vector<std::size_t>> selected_scans(PyObject* self, const char* function, PyObject* args,
+                                                       PyObject* kwds) {
+  SelectionArguments arguments;
+  ScanSelection selection;
+  if (!selection_keywords(function, args, kwds, arguments) || !parse_selection(function, arguments, selection)) {
+    return std::nullopt;
+  }
+  return select_scans(as_acquisition(self)->reader->scan_index(), selection);
+}
+
 PyObject* iter(PyObject* self) {
   return guarded([&] {
     std::vector<std::size_t> all(as_acquisition(self)->reader->scan_count());
@@ -406,9 +367,7 @@ PyObject* iter(PyObject* self) {
 
 PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:spectra", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "spectra", arguments);
+    auto indices = selected_scans(self, "spectra", args, kwds);
     if (!indices) return nullptr;
     return new_spectra(self, std::move(*indices));
   });
@@ -416,9 +375,7 @@ PyObject* spectra(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:select", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "select", arguments);
+    auto indices = selected_scans(self, "select", args, kwds);
     if (!indices) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(indices->size())));
     if (!list) return nullptr;
@@ -435,23 +392,16 @@ PyObject* select_method(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("index_of", "scan_number", args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
-  if (!PyIndex_Check(argument) || PyBool_Check(argument)) {
-    PyErr_Format(PyExc_TypeError, "index_of() argument 'scan_number' must be int, not %.200s",
-                 Py_TYPE(argument)->tp_name);
-    return nullptr;
-  }
-  Ref integer(PyNumber_Index(argument));  // also NumPy's integers
-  if (!integer) return nullptr;
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-  if (number == -1 && PyErr_Occurred()) return nullptr;
+  long long number = 0;
+  if (!integer_argument("index_of", "scan_number", argument, number)) return nullptr;
   const auto& table = as_acquisition(self)->by_scan_number;
-  if (overflow == 0 && number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
+  if (number >= 0 && number <= std::numeric_limits<std::uint32_t>::max()) {
     const auto scan_number = static_cast<std::uint32_t>(number);
     const auto found = std::lower_bound(table.begin(), table.end(), std::pair<std::uint32_t, std::size_t>(scan_number, 0));
     if (found != table.end() && found->first == scan_number) return to_py(std::uint64_t{found->second});
   }
-  PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", integer.get());
+  Ref shown(PyNumber_Index(argument));  // the int itself, also beyond the range of long long
+  if (shown) PyErr_Format(PyExc_ValueError, "scan number %R is not in the acquisition", shown.get());
   return nullptr;
 }
 
@@ -460,9 +410,12 @@ PyObject* index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* nearest(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"retention_time_sec", "ms_level", nullptr};
-    double target = 0.0;
+    PyObject* target_object = nullptr;
     PyObject* ms_level = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|O:nearest", const_cast<char**>(keywords), &target, &ms_level)) {
+    double target = 0.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:nearest", const_cast<char**>(keywords), &target_object,
+                                     &ms_level) ||
+        !number_argument("nearest", "retention_time_sec", target_object, target)) {
       return nullptr;
     }
     if (std::isnan(target)) {
@@ -554,9 +507,7 @@ PyObject* scan_table(PyObject* self, PyObject*) {
 // peak_table(); the first failing scan in scan order raises.
 PyObject* peak_table(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    SelectionArguments arguments;
-    if (!selection_keywords("|OOOO:peak_table", args, kwds, arguments)) return nullptr;
-    auto indices = acquisition_selection(self, "peak_table", arguments);
+    auto indices = selected_scans(self, "peak_table", args, kwds);
     if (!indices) return nullptr;
     const auto* object = as_acquisition(self);
     std::shared_ptr<const store::PeakStore> built;
@@ -717,12 +668,5 @@ std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self) { return as
 BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->options.prefer; }
 
 const peaks::DecodeOptions& acquisition_options(PyObject* self) { return as_acquisition(self)->options; }
-
-std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, const char* function,
-                                                              const SelectionArguments& arguments) {
-  ScanSelection selection;
-  if (!parse_selection(function, arguments, selection)) return std::nullopt;
-  return select_scans(as_acquisition(self)->reader->scan_index(), selection);
-}
 
 }  // namespace velorium::python

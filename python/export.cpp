@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "arguments.hpp"
 #include "module.hpp"
 #include "selection.hpp"
 #include "velorium/output/export.hpp"
@@ -42,23 +43,6 @@ struct ExportArguments {
   PyObject* mgf_title = nullptr;
 };
 
-// An int of the given argument (NumPy's integers too, not bool), or false
-// with TypeError set.
-bool int_argument(const char* function, const char* name, PyObject* value, long long& out) {
-  if (!PyIndex_Check(value) || PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an int, not %.200s", function, name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Ref number(PyNumber_Index(value));
-  if (!number) return false;
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-  if (out == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0) out = overflow < 0 ? -1 : std::numeric_limits<long long>::max();
-  return true;
-}
-
 // threshold: a mapping with the keys 'absolute' (the lowest intensity
 // kept) and 'top' (the number of most intense points kept).
 bool threshold_argument(const char* function, PyObject* value, process::Options& out) {
@@ -73,13 +57,8 @@ bool threshold_argument(const char* function, PyObject* value, process::Options&
   Py_ssize_t position = 0;
   while (PyDict_Next(value, &position, &key, &item)) {
     if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "absolute") == 0) {
-      if (PyBool_Check(item) || PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'threshold': 'absolute' must be a number, not %.200s", function,
-                     Py_TYPE(item)->tp_name);
-        return false;
-      }
-      const double minimum = PyFloat_AsDouble(item);
-      if (minimum == -1.0 && PyErr_Occurred()) return false;
+      double minimum = 0.0;
+      if (!number_argument(function, "threshold['absolute']", item, minimum)) return false;
       if (!(std::isfinite(minimum) && minimum >= 0.0)) {
         Ref shown(PyFloat_FromDouble(minimum));
         if (!shown) return false;
@@ -90,7 +69,7 @@ bool threshold_argument(const char* function, PyObject* value, process::Options&
       out.min_intensity = minimum;
     } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "top") == 0) {
       long long count = 0;
-      if (!int_argument(function, "threshold['top']", item, count)) return false;
+      if (!integer_argument(function, "threshold['top']", item, count)) return false;
       if (count < 1) {
         PyErr_Format(PyExc_ValueError, "%s() argument 'threshold': 'top' must be at least 1, not %R", function, item);
         return false;
@@ -148,7 +127,7 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     settings.compact = arguments.compact != 0;
     if (arguments.mz_precision != nullptr && arguments.mz_precision != Py_None) {
       long long bits = 0;
-      if (!int_argument(function, "mz_precision", arguments.mz_precision, bits)) return nullptr;
+      if (!integer_argument(function, "mz_precision", arguments.mz_precision, bits)) return nullptr;
       if (bits != 32 && bits != 64) {
         PyErr_Format(PyExc_ValueError, "%s() argument 'mz_precision' must be 32 or 64, not %R", function,
                      arguments.mz_precision);
@@ -172,16 +151,9 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
       return nullptr;
     }
 
-    Ref path_bytes;
-    {
-      PyObject* converted = nullptr;
-      if (PyUnicode_FSConverter(arguments.path, &converted) == 0) return nullptr;
-      path_bytes = Ref(converted);
-    }
-    Ref shown(PyOS_FSPath(arguments.path));
-    if (!shown) return nullptr;
-    const std::filesystem::path path(std::string(PyBytes_AS_STRING(path_bytes.get()),
-                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
+    auto given = path_argument(function, "path", arguments.path, PathTypes::Any);
+    if (!given) return nullptr;
+    const std::filesystem::path path(given->native);
     if (acquisition_options(self).pick != peaks::PickMode::None) {
       // Written as read, the file would hold profile spectra the acquisition
       // hands out picked.
@@ -191,16 +163,17 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     }
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     output::ExportResult result;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      result = output::export_file(*reader, path, format, options, /*replace=*/true);
-    } catch (const std::bad_alloc&) {
-      result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, "out of memory", {}});
-    } catch (const std::exception& e) {
-      result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, e.what(), {}});
+    {
+      WithoutGil unlocked;
+      try {
+        result = output::export_file(*reader, path, format, options, /*replace=*/true);
+      } catch (const std::bad_alloc&) {
+        result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, "out of memory", {}});
+      } catch (const std::exception& e) {
+        result = std::unexpected(output::ExportError{output::ExportError::Kind::Output, e.what(), {}});
+      }
     }
-    Py_END_ALLOW_THREADS
-    if (!result) return raise_export_error(result.error(), shown.get());
+    if (!result) return raise_export_error(result.error(), given->given.get());
     Py_RETURN_NONE;
   });
 }

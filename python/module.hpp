@@ -65,13 +65,6 @@ std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self);
 BlockPreference acquisition_preference(PyObject* self);
 const peaks::DecodeOptions& acquisition_options(PyObject* self);
 
-// The scan indices, in scan order, that the selection arguments (see
-// selection.hpp; those not given select every scan) of `function` select;
-// nothing with TypeError or ValueError set on bad input.
-struct SelectionArguments;
-std::optional<std::vector<std::size_t>> acquisition_selection(PyObject* self, const char* function,
-                                                              const SelectionArguments& arguments);
-
 // xic(...) of Acquisition and RawReader (xic.cpp): METH_VARARGS | METH_KEYWORDS.
 PyObject* acquisition_xic(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* raw_reader_xic(PyObject* self, PyObject* args, PyObject* kwds);

@@ -83,6 +83,21 @@ inline bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return rc == 0;
 }
 
+// Releases the interpreter lock for its scope and takes it back when the
+// scope ends, also when an exception leaves it, so that the exception
+// reaches the caller's guard with the lock held. Code in the scope touches
+// no Python object.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // The single required argument `name` of a fastcall function `function`,
 // given positionally or by keyword (a borrowed reference), or null with a
 // TypeError set.
@@ -93,5 +108,24 @@ PyObject* single_argument(const char* function, const char* name, PyObject* cons
 // argument otherwise, and the interpreter's UnicodeEncodeError for text
 // without a UTF-8 form (lone surrogates).
 std::optional<std::string> str_argument(const char* function, const char* name, PyObject* value);
+
+// What a path argument may be: a str only (RawReader, iter_spectra), or a
+// str, bytes or os.PathLike object (everything else).
+enum class PathTypes { Str, Any };
+
+// A path argument in the forms its users need.
+struct PathArgument {
+  Ref given;           // os.fspath(value): str or bytes, as OSError's filename
+  Ref text;            // str: bytes decoded as the file system does
+  std::string native;  // the bytes handed to the file system
+};
+
+// The path argument `name` of `function`. Str: a str, taken as UTF-8 (the
+// interpreter's UnicodeEncodeError for lone surrogates); Any: os.fspath()
+// of a str, bytes or os.PathLike object, in the file-system encoding. A
+// TypeError naming the argument for another type, a ValueError for a path
+// with a null byte, which the file system would cut short.
+std::optional<PathArgument> path_argument(const char* function, const char* name, PyObject* value,
+                                          PathTypes accepted);
 
 }  // namespace velorium::python

@@ -2,14 +2,13 @@
 // a columnar store (in parallel, without the interpreter lock) and answers
 // queries from memory. Immutable after construction, so concurrent readers
 // need no lock.
-#include <exception>
 #include <new>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "peak_columns.hpp"
 #include "tables.hpp"
@@ -64,15 +63,10 @@ Loaded open_and_decode(const std::string& path) {
 // raises RuntimeError with the library's text; nothing is kept on failure.
 bool load(RawReaderObject* self, std::string path) {
   std::optional<Loaded> loaded;
-  std::exception_ptr thrown;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  {
+    WithoutGil unlocked;  // an exception is turned into a Python one by the caller's guard
     loaded.emplace(open_and_decode(path));
-  } catch (...) {
-    thrown = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (thrown) std::rethrow_exception(thrown);  // turned into a Python exception by the caller's guard
   if (!loaded->reader) {
     raise_runtime_error(loaded->error);
     return false;
@@ -91,7 +85,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:RawReader", const_cast<char**>(keywords), &path_object)) {
       return nullptr;
     }
-    auto path = str_argument("RawReader", "path", path_object);
+    auto path = path_argument("RawReader", "path", path_object, PathTypes::Str);
     if (!path) return nullptr;
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -100,7 +94,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     new (&object->reader) std::optional<Reader>();
     new (&object->store) std::shared_ptr<const store::PeakStore>();
     new (&object->columns) std::shared_ptr<PeakColumns>();
-    if (!load(object, std::move(*path))) return nullptr;
+    if (!load(object, std::move(path->native))) return nullptr;
     return self.release();
   });
 }

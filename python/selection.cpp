@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
+
+#include "arguments.hpp"
 
 namespace velorium::python {
 namespace {
@@ -15,14 +18,8 @@ bool is_text(PyObject* value) { return PyUnicode_Check(value) || PyBytes_Check(v
 // An int (NumPy's integers too, not bool) as a long long clamped to
 // [-1, 2^32]; false with TypeError otherwise.
 bool integer(PyObject* value, long long& out) {
-  if (!PyIndex_Check(value) || PyBool_Check(value)) return false;
-  Ref number(PyNumber_Index(value));
-  if (!number) return false;
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-  if (out == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || out < 0) out = -1;
-  if (overflow > 0 || out > kMaxU32) out = kMaxU32 + 1;
+  if (!as_integer(value, out)) return false;
+  out = std::clamp(out, -1LL, kMaxU32 + 1);
   return true;
 }
 
@@ -207,20 +204,9 @@ bool polarity(const char* function, PyObject* value, ScanSelection& out) {
     out.polarity.reset();
     return true;
   }
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'polarity' must be str or None, not %.200s", function,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  if (PyUnicode_CompareWithASCIIString(value, "positive") == 0) {
-    out.polarity = lumora::Polarity::Positive;
-  } else if (PyUnicode_CompareWithASCIIString(value, "negative") == 0) {
-    out.polarity = lumora::Polarity::Negative;
-  } else {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'polarity' must be 'positive' or 'negative', not %R", function,
-                 value);
-    return false;
-  }
+  int choice = 0;
+  if (!choice_argument(function, "polarity", value, {"positive", "negative"}, true, choice)) return false;
+  out.polarity = choice == 0 ? lumora::Polarity::Positive : lumora::Polarity::Negative;
   return true;
 }
 
@@ -235,10 +221,11 @@ bool parse_selection(const char* function, const SelectionArguments& arguments, 
   return true;
 }
 
-bool selection_keywords(const char* format, PyObject* args, PyObject* kwds, SelectionArguments& out) {
+bool selection_keywords(const char* function, PyObject* args, PyObject* kwds, SelectionArguments& out) {
   static const char* keywords[] = {"ms_level", "rt_range", "polarity", "scan_range", nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(keywords), &out.ms_level, &out.rt_range,
-                                     &out.polarity, &out.scan_range) != 0;
+  const std::string format = std::string("|OOOO:") + function;
+  return PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(keywords), &out.ms_level,
+                                     &out.rt_range, &out.polarity, &out.scan_range) != 0;
 }
 
 }  // namespace velorium::python

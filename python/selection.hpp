@@ -28,8 +28,8 @@ struct SelectionArguments {
 // False with the exception set on failure.
 bool parse_selection(const char* function, const SelectionArguments& arguments, ScanSelection& out);
 
-// Parses the four selection keywords (and no others) of a method that takes
-// nothing else, given as "|OOOO:name".
-bool selection_keywords(const char* format, PyObject* args, PyObject* kwds, SelectionArguments& out);
+// Parses the four selection keywords (and no others) of a method `function`
+// that takes nothing else.
+bool selection_keywords(const char* function, PyObject* args, PyObject* kwds, SelectionArguments& out);
 
 }  // namespace velorium::python

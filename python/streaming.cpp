@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "channel.hpp"
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "velorium/reader.hpp"
 
@@ -122,24 +122,24 @@ PyObject* next(PyObject* self) {
   const Borrow borrow{object->busy};
   if (object->finished.load(std::memory_order_relaxed)) return nullptr;
 
-  std::optional<StreamMsg> message;
-  Py_BEGIN_ALLOW_THREADS
-  {
-    const std::lock_guard lock(object->receiver_mutex);
-    message = object->receiver->recv();
-  }
-  Py_END_ALLOW_THREADS
-
-  if (!message) {
+  return guarded([&]() -> PyObject* {
+    std::optional<StreamMsg> message;
+    {
+      WithoutGil unlocked;
+      const std::lock_guard lock(object->receiver_mutex);
+      message = object->receiver->recv();
+    }
+    if (!message) {
+      object->finished.store(true, std::memory_order_relaxed);
+      return raise_runtime_error("receiving on a closed channel");
+    }
+    if (auto* spectrum = std::get_if<std::unique_ptr<lumora::SpectrumRecord>>(&*message)) {
+      return new_spectrum(state_of_type(Py_TYPE(self)), std::move(**spectrum));
+    }
     object->finished.store(true, std::memory_order_relaxed);
-    return raise_runtime_error("receiving on a closed channel");
-  }
-  if (auto* spectrum = std::get_if<std::unique_ptr<lumora::SpectrumRecord>>(&*message)) {
-    return guarded([&] { return new_spectrum(state_of_type(Py_TYPE(self)), std::move(**spectrum)); });
-  }
-  object->finished.store(true, std::memory_order_relaxed);
-  if (auto* error = std::get_if<StreamError>(&*message)) return raise_runtime_error(error->text);
-  return nullptr;  // the end: StopIteration
+    if (auto* error = std::get_if<StreamError>(&*message)) return raise_runtime_error(error->text);
+    return nullptr;  // the end: StopIteration
+  });
 }
 
 PyType_Slot kSlots[] = {
@@ -164,11 +164,11 @@ PyObject* create_spectrum_iter_type(PyObject* module) { return create_type(modul
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("iter_spectra", "path", args, nargs, kwnames);
   if (argument == nullptr) return nullptr;
-  auto path = str_argument("iter_spectra", "path", argument);
+  auto path = path_argument("iter_spectra", "path", argument, PathTypes::Str);
   if (!path) return nullptr;
   return guarded([&]() -> PyObject* {
     auto [sender, receiver] = bounded_channel<StreamMsg>();
-    spawn(std::move(sender), std::move(*path));
+    spawn(std::move(sender), std::move(path->native));
     // Without an iterator the receiving end is dropped here, and the running
     // thread stops at its first send.
     PyTypeObject* type = state_of_module(module)->spectrum_iter_type;

@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Iterable
-from typing import Any, Final, Literal, NamedTuple, overload
+from typing import Any, Final, Literal, NamedTuple, SupportsIndex, overload
 
 import dask.dataframe as dd
 import pandas as pd
@@ -11,6 +11,8 @@ __all__ = ["scan_table", "peaks", "xic", "convert", "Converted", "run_label", "P
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Paths = _Path | Iterable[_Path]
+# Scan selection, as Acquisition's: one MS level, or several (a sequence of ints, a range).
+_MsLevels = SupportsIndex | Iterable[SupportsIndex]
 
 PARTITION_POINTS: Final[int]
 def run_label(path: _Path) -> str:
@@ -28,20 +30,23 @@ def scan_table(paths: _Paths, prefer: Literal["profile", "centroid"] = "profile"
     With errors="collect": Int64, UInt32, Int8, boolean and UInt64 in place of the
     integer and boolean types, and error (string)."""
 
-def peaks(paths: _Paths, *, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
+def peaks(paths: _Paths, *, ms_level: _MsLevels | None = None, rt_range: tuple[float, float] | None = None,
+          polarity: Literal["positive", "negative"] | None = None, scan_range: tuple[int, int] | None = None,
           prefer: Literal["profile", "centroid"] = "profile", partition_points: int = ...) -> dd.DataFrame:
     """One row per point of the selected scans: run (category), scan_number uint32,
     ms_level uint32, retention_time_sec float64, mz float64, intensity float32."""
 
 @overload
 def xic(paths: _Paths, targets: Iterable[float], tolerance: float, unit: Literal["ppm", "mz"] = "ppm",
-        ms_level: int | None = 1, rt_range: tuple[float, float] | None = None,
-        aggregate: Literal["sum", "max"] = "sum", *, prefer: Literal["profile", "centroid"] = "profile",
+        ms_level: _MsLevels | None = 1, rt_range: tuple[float, float] | None = None,
+        aggregate: Literal["sum", "max"] = "sum", *, polarity: Literal["positive", "negative"] | None = None,
+        scan_range: tuple[int, int] | None = None, prefer: Literal["profile", "centroid"] = "profile",
         errors: Literal["raise"] = "raise") -> pd.DataFrame: ...
 @overload
 def xic(paths: _Paths, targets: Iterable[float], tolerance: float, unit: Literal["ppm", "mz"] = "ppm",
-        ms_level: int | None = 1, rt_range: tuple[float, float] | None = None,
-        aggregate: Literal["sum", "max"] = "sum", *, prefer: Literal["profile", "centroid"] = "profile",
+        ms_level: _MsLevels | None = 1, rt_range: tuple[float, float] | None = None,
+        aggregate: Literal["sum", "max"] = "sum", *, polarity: Literal["positive", "negative"] | None = None,
+        scan_range: tuple[int, int] | None = None, prefer: Literal["profile", "centroid"] = "profile",
         errors: Literal["collect"]) -> tuple[pd.DataFrame, list[tuple[str, str]]]: ...
 
 class Converted(NamedTuple):

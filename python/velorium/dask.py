@@ -5,8 +5,8 @@ cluster, one task per run or per part of a run:
 
 - ``scan_table(paths)``: a Dask DataFrame of every scan's metadata, one
   partition per run;
-- ``peaks(paths, ms_level=..., rt_range=...)``: a Dask DataFrame of one row
-  per point of the selected scans, in partitions of at most ``partition_points``
+- ``peaks(paths, ms_level=..., rt_range=..., polarity=..., scan_range=...)``: a
+  Dask DataFrame of one row per point of the selected scans, in partitions of at most ``partition_points``
   points (a large run is split into several partitions of consecutive scans);
 - ``xic(paths, targets, tolerance)``: the extracted-ion chromatograms of the
   same targets in every run, as one long pandas DataFrame;
@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import functools
 import os
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, NamedTuple
 
@@ -154,11 +155,15 @@ def _failure(path: str, error: RuntimeError) -> RuntimeError:
     return RuntimeError(f"{path}: {error}")
 
 
-def _selection(ms_level: Any, rt_range: Any) -> dict[str, Any]:
+def _selection(ms_level: Any, rt_range: Any, polarity: Any, scan_range: Any) -> dict[str, Any]:
     """The keywords of Acquisition's selecting methods (select, peak_table,
     xic) for the scans the caller chose; every function passes its selection
-    through here."""
-    return {"ms_level": ms_level, "rt_range": rt_range}
+    through here. The values are Acquisition's own (one MS level, several, a
+    range); levels given by an iterator are read once, here, since every task
+    selects again."""
+    if isinstance(ms_level, Iterator):
+        ms_level = tuple(ms_level)
+    return {"ms_level": ms_level, "rt_range": rt_range, "polarity": polarity, "scan_range": scan_range}
 
 
 def _within(selection: dict[str, Any], low: float, high: float) -> dict[str, Any]:
@@ -356,12 +361,14 @@ def _peaks_partition(part: tuple[str, dict[str, Any], int | None], labels: tuple
     return pd.DataFrame(columns, copy=False)
 
 
-def peaks(paths: Any, *, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
-          prefer: str = "profile", partition_points: int = PARTITION_POINTS) -> dd.DataFrame:
+def peaks(paths: Any, *, ms_level: Any = None, rt_range: tuple[float, float] | None = None,
+          polarity: str | None = None, scan_range: tuple[int, int] | None = None, prefer: str = "profile",
+          partition_points: int = PARTITION_POINTS) -> dd.DataFrame:
     """One row per point of the selected scans of every run: `run` (the run
     label, categorical), `scan_number`, `ms_level`, `retention_time_sec`, `mz`
     (float64) and `intensity` (float32), in the order of `paths` and, within a
-    run, of Acquisition(path, prefer).peak_table(ms_level, rt_range).
+    run, of Acquisition(path, prefer).peak_table(ms_level, rt_range, polarity,
+    scan_range), whose selection the arguments are.
 
     A run is split into partitions of consecutive scans of at most
     `partition_points` points each (a scan is never split, so a scan with more
@@ -378,7 +385,7 @@ def peaks(paths: Any, *, ms_level: int | None = None, rt_range: tuple[float, flo
     paths = _paths(paths)
     labels = tuple(_unique_labels(paths))
     meta = _peaks_meta(labels)
-    selection = _selection(ms_level, rt_range)
+    selection = _selection(ms_level, rt_range, polarity, scan_range)
     with ThreadPoolExecutor(max_workers=min(8, max(1, len(paths)))) as pool:  # opening waits on the disk
         plans = list(pool.map(lambda p: _plan_run(p, prefer, selection, partition_points), paths))
     parts = [(path, chosen, scans) for path, plan in zip(paths, plans) for chosen, scans in plan]
@@ -431,16 +438,16 @@ def _xic_frame(labels: tuple[str, ...], target_mz: np.ndarray, results: list[Any
     }, copy=False)
 
 
-def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level: int | None = 1,
-        rt_range: tuple[float, float] | None = None, aggregate: str = "sum", *, prefer: str = "profile",
-        errors: str = "raise") -> Any:
+def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level: Any = 1,
+        rt_range: tuple[float, float] | None = None, aggregate: str = "sum", *, polarity: str | None = None,
+        scan_range: tuple[int, int] | None = None, prefer: str = "profile", errors: str = "raise") -> Any:
     """The extracted-ion chromatograms of the same targets in every run, as one
     long pandas DataFrame: `run` (the run label, categorical), `target_index`
     (int64, the target's position in `targets`), `target_mz` (float64),
     `retention_time_sec` and `value` (float64). Each run is one task,
     Acquisition(path, prefer).xic(targets, tolerance, unit, ms_level, rt_range,
-    aggregate); its rows come target by target, each in scan order, and the
-    runs in the order of `paths`.
+    aggregate, polarity=polarity, scan_range=scan_range); its rows come target
+    by target, each in scan order, and the runs in the order of `paths`.
 
     A run that cannot be opened or a scan that fails to decode raises
     RuntimeError, with the library's text after the run's path. With
@@ -453,7 +460,7 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
     labels = tuple(_unique_labels(paths))
     if not isinstance(targets, np.ndarray):
         targets = list(targets)  # an iterator is read once, here
-    arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate, **_selection(ms_level, rt_range))
+    arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate, **_selection(ms_level, rt_range, polarity, scan_range))
     shared = dask.delayed(targets, pure=True, traverse=False)
     tasks = [dask.delayed(_xic_run, pure=True)(shared, path, prefer, arguments, collect) for path in paths]
     results = _compute_each(tasks) if collect else list(dask.compute(*tasks))

@@ -244,6 +244,60 @@ def test_bad_selection_arguments_are_type_errors(qtof_acquisition, call):
         call(qtof_acquisition)
 
 
+def mgf_bytes(acq, tmp_path, **options):
+    target = tmp_path / f"{len(list(tmp_path.iterdir()))}.mgf"
+    acq.to_mgf(target, ms_level=None, **options)
+    return target.read_bytes()
+
+
+# Every function reads an argument of one kind by the same rules: NumPy's
+# scalars stand for Python's, bool is no number, a wrong type is a TypeError
+# and a bad value a ValueError, naming the argument.
+# (name, call(acquisition, value, tmp_path), NumPy value, Python value, bad value, error, message)
+ARGUMENT_KINDS = [
+    ("index_of", lambda acq, v, tmp: acq.index_of(v), np.uint16(3), 3, True, TypeError,
+     r"^index_of\(\) argument 'scan_number' must be an int, not bool$"),
+    ("ms_level", lambda acq, v, tmp: acq.select(ms_level=v), np.uint8(2), 2, True, TypeError, r"^select\(\) argument 'ms_level'"),
+    ("scan_range", lambda acq, v, tmp: acq.select(scan_range=(v, 9)), np.int64(4), 4, True, ValueError,
+     r"^select\(\) argument 'scan_range': first end must be an int, not bool$"),
+    ("polarity", lambda acq, v, tmp: acq.select(polarity=v), np.str_("positive"), "positive", 1, TypeError,
+     r"^select\(\) argument 'polarity' must be str or None, not int$"),
+    ("retention_time_sec", lambda acq, v, tmp: acq.nearest(v), np.float16(2.5), 2.5, "2.5", TypeError,
+     r"^nearest\(\) argument 'retention_time_sec' must be a number, not str$"),
+    ("targets", lambda acq, v, tmp: acq.xic(v, 40.0)[1].tolist(), np.array([500, 700], dtype=np.int32), [500.0, 700.0],
+     np.float64(500.0), TypeError, r"^xic\(\) argument 'targets' must be an array of numbers, not numpy.float64$"),
+    ("mz", lambda acq, v, tmp: velorium.pick_peaks(v, [0.0, 5.0, 0.0], min_snr=0)[0].tolist(),
+     np.array([1, 2, 3], dtype=np.int16), [1.0, 2.0, 3.0], np.float64(1.0), TypeError,
+     r"^pick_peaks\(\) argument 'mz' must be an array of numbers, not numpy.float64$"),
+    ("tolerance", lambda acq, v, tmp: acq.xic([500.0, 700.0], v)[1].tolist(), np.float32(40.0), 40.0, True, TypeError,
+     r"^xic\(\) argument 'tolerance' must be a number, not bool$"),
+    ("unit", lambda acq, v, tmp: acq.xic([500.0], 0.5, v)[1].tolist(), np.str_("mz"), "mz", "Da", ValueError,
+     r"^xic\(\) argument 'unit' must be 'ppm' or 'mz', not 'Da'$"),
+    ("aggregate", lambda acq, v, tmp: acq.xic([500.0], 40.0, aggregate=v)[1].tolist(), np.str_("max"), "max", None,
+     TypeError, r"^xic\(\) argument 'aggregate' must be str, not NoneType$"),
+    ("pick_peaks", lambda acq, v, tmp: repr(velorium.Acquisition(acq.path, pick_peaks=v)), np.str_("all"), "all",
+     "some", ValueError, r"^pick_peaks must be None, 'missing' or 'all', not 'some'$"),
+    ("min_snr", lambda acq, v, tmp: repr(velorium.Acquisition(acq.path, pick_peaks="all", min_snr=v)), np.float64(3.5),
+     3.5, True, TypeError, r"^Acquisition\(\) argument 'min_snr' must be a number, not bool$"),
+    ("min_intensity", lambda acq, v, tmp: velorium.pick_peaks([1.0, 2.0, 3.0], [0.0, 5.0, 0.0], min_intensity=v)[0].tolist(),
+     np.int32(1), 1, False, TypeError, r"^pick_peaks\(\) argument 'min_intensity' must be a number, not bool$"),
+    ("threshold top", lambda acq, v, tmp: mgf_bytes(acq, tmp, threshold={"top": v}), np.int8(5), 5, True, TypeError,
+     r"^to_mgf\(\) argument 'threshold\['top'\]' must be an int, not bool$"),
+    ("threshold absolute", lambda acq, v, tmp: mgf_bytes(acq, tmp, threshold={"absolute": v}), np.float32(2.5), 2.5,
+     "2.5", TypeError, r"^to_mgf\(\) argument 'threshold\['absolute'\]' must be a number, not str$"),
+    ("mz_precision", lambda acq, v, tmp: (acq.to_mzml(tmp / "p.mzML", mz_precision=v), (tmp / "p.mzML").stat().st_size),
+     np.int16(32), 32, 16, ValueError, r"^to_mzml\(\) argument 'mz_precision' must be 32 or 64, not 16$"),
+]
+
+
+@pytest.mark.parametrize("call,numpy_value,value,bad,error,message", [case[1:] for case in ARGUMENT_KINDS],
+                         ids=[case[0] for case in ARGUMENT_KINDS])
+def test_one_rule_per_kind_of_argument(qtof_acquisition, tmp_path, call, numpy_value, value, bad, error, message):
+    assert call(qtof_acquisition, numpy_value, tmp_path) == call(qtof_acquisition, value, tmp_path)
+    with pytest.raises(error, match=message):
+        call(qtof_acquisition, bad, tmp_path)
+
+
 @pytest.mark.parametrize("kwargs,error,message", [
     (dict(prefer="Centroid"), ValueError, "prefer must be 'profile' or 'centroid', not 'Centroid'"),
     (dict(prefer=None), TypeError, "prefer"),

@@ -196,7 +196,9 @@ def reference_peaks(path, prefer="profile", **selection):
 
 
 @pytest.mark.parametrize("selection", [{}, {"ms_level": 1}, {"ms_level": 2, "rt_range": (2.0, 9.0)},
-                                       {"rt_range": (3.0, 3.5)}, {"ms_level": 7}])
+                                       {"rt_range": (3.0, 3.5)}, {"ms_level": 7},
+                                       {"ms_level": range(1, 3), "polarity": "positive", "scan_range": (3, 14)},
+                                       {"ms_level": [2, 5], "polarity": "negative"}])
 @pytest.mark.parametrize("prefer", ["profile", "centroid"])
 @pytest.mark.parametrize("partition_points", [1, 2000, vd.PARTITION_POINTS])
 def test_peaks_are_every_runs_points_in_bounded_partitions(client, runs, selection, prefer, partition_points):
@@ -251,6 +253,9 @@ def test_peaks_failures_raise_when_their_partition_is_computed(client, runs, dam
         vd.peaks([runs[3], runs[3]])
     with pytest.raises(ValueError, match="rt_range'? is reversed"):
         vd.peaks(runs, rt_range=(5.0, 1.0))
+    # Levels given by a generator are read once, not used up by the first run's plan.
+    once = vd.peaks(runs[:2], ms_level=(level for level in (2,))).compute()
+    assert len(once) == sum(len(velorium.Acquisition(p).peak_table(ms_level=2)["mz"]) for p in runs[:2]) > 0
 
 
 def test_the_graph_holds_paths_and_options_only(tmp_path, runs):
@@ -291,7 +296,8 @@ def targets_of(runs, count):
 
 @pytest.mark.parametrize("aggregate", ["sum", "max"])
 @pytest.mark.parametrize("arguments", [dict(tolerance=20.0), dict(tolerance=0.05, unit="mz", ms_level=None),
-                                       dict(tolerance=50.0, rt_range=(1.0, 6.0))])
+                                       dict(tolerance=50.0, rt_range=(1.0, 6.0)),
+                                       dict(tolerance=20.0, ms_level=[1, 2], polarity="positive", scan_range=(2, 9))])
 @pytest.mark.parametrize("scheduler", ["distributed", "sync"])
 def test_xic_is_every_runs_xic(client, runs, aggregate, arguments, scheduler):
     targets = targets_of(runs, 6)

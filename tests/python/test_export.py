@@ -10,6 +10,7 @@ file is flushed to the disk around the rename."""
 from __future__ import annotations
 
 import gzip
+import os
 import re
 import shutil
 import subprocess
@@ -266,6 +267,30 @@ def test_bad_options_raise_and_write_nothing(run, tmp_path, method, kwargs, erro
     with pytest.raises(error, match=match):
         getattr(velorium.Acquisition(str(folder)), method)(tmp_path / "x.out", **kwargs)
     assert list(tmp_path.iterdir()) == []
+
+
+PATH_FORMS = [
+    (lambda p: str(p), None, None),
+    (lambda p: os.fsencode(p), None, None),
+    (lambda p: p, None, None),
+    (lambda p: 3, TypeError, r"^to_\w+\(\) argument 'path' must be str, bytes or os.PathLike, not int$"),
+    (lambda p: str(p) + "\0", ValueError, r"^to_\w+\(\) argument 'path' contains a null byte$"),
+]
+
+
+@pytest.mark.parametrize("method", ["to_mzml", "to_mgf"])
+@pytest.mark.parametrize("form,error,match", PATH_FORMS, ids=["str", "bytes", "pathlike", "int", "null"])
+def test_path_forms(run, tmp_path, method, form, error, match):
+    folder, _ = run
+    write = getattr(velorium.Acquisition(str(folder)), method)
+    target = tmp_path / "out"
+    if error is None:
+        write(form(target), ms_level=None)
+        assert target.stat().st_size > 0
+    else:
+        with pytest.raises(error, match=match):
+            write(form(target))
+        assert list(tmp_path.iterdir()) == []
 
 
 CLI_USAGE_ERRORS = [

@@ -1,4 +1,4 @@
-#include "convert.hpp"
+#include "records.hpp"
 
 namespace velorium::python {
 namespace {

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "arrays.hpp"
-#include "convert.hpp"
+#include "records.hpp"
 #include "module.hpp"
 #include "peak_columns.hpp"
 #include "velorium/store/peak_store.hpp"
