@@ -75,10 +75,10 @@ int set_package_path(PyObject* module) {
   };
   if (Ref path(PyObject_GetAttrString(module, "__path__")); path) return 0;
   if (absent() != 0) return -1;
-  Ref spec(PyObject_GetAttrString(module, "__spec__"));
-  if (!spec) return absent();
-  if (spec.get() == Py_None) return 0;
-  Ref origin(PyObject_GetAttrString(spec.get(), "origin"));
+  Ref module_spec(PyObject_GetAttrString(module, "__spec__"));
+  if (!module_spec) return absent();
+  if (module_spec.get() == Py_None) return 0;
+  Ref origin(PyObject_GetAttrString(module_spec.get(), "origin"));
   if (!origin) return absent();
   if (!PyUnicode_Check(origin.get())) return 0;
   const Py_ssize_t length = PyUnicode_GetLength(origin.get());

@@ -98,10 +98,10 @@ def test_the_module_is_a_package_whatever_loader_runs_it():
     done = run_python("""
         import importlib.util, sys
         origin = importlib.util.find_spec("velorium").origin
-        spec = importlib.util.spec_from_file_location("velorium", origin, submodule_search_locations=None)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location("velorium", origin, submodule_search_locations=None)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules["velorium"] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         import velorium.dask
         print(module.__path__ == [origin.rsplit("/", 1)[0]], velorium.dask.run_label("a/b.d"))
     """)
