@@ -162,8 +162,9 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
       if (!title) return nullptr;
       settings.mgf_title = std::move(*title);
     }
+    // The spectra as the acquisition hands them out, picked where it picks.
+    settings.decoding = acquisition_options(self);
     output::ExportOptions options;
-    options.prefer = acquisition_preference(self);
     if (auto configured = output::configure(format, settings, options); !configured) {
       const auto* parse = configured.error().as_parse();
       const std::string text = std::string(function) + "(): " +
@@ -182,13 +183,6 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     if (!shown) return nullptr;
     const std::filesystem::path path(std::string(PyBytes_AS_STRING(path_bytes.get()),
                                                  static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
-    if (acquisition_options(self).pick != peaks::PickMode::None) {
-      // Written as read, the file would hold profile spectra the acquisition
-      // hands out picked.
-      PyErr_SetString(PyExc_NotImplementedError,
-                      "picked spectra cannot be written yet: open the acquisition with pick_peaks=None to export");
-      return nullptr;
-    }
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     output::ExportResult result;
     Py_BEGIN_ALLOW_THREADS
