@@ -581,7 +581,7 @@ def report(results):
                          verdict(large, SIZE_GOAL, False) if goal else "—"),
                      "Size of `--centroid`",
                      f"`--centroid` wrote {cell} of the folder. "
-                     + " ".join(f"On {names[r]}, each picked spectrum has {c['per_spectrum']:.0f} centroids, of which "
+                     + " ".join(f"On {'the sample' if r == 'sample' else names[r]}, each picked spectrum has {c['per_spectrum']:.0f} centroids, of which "
                                 f"{c['above_5x_noise']:.0f} stand above 5 times the noise: with the default min_snr=2 "
                                 "the bumps of the counting noise on the baseline are peaks too."
                                 for r, c in z.get("centroids", {}).items())
