@@ -252,6 +252,9 @@ struct ConvertArgs {
   std::string output;
   std::string format = "mzml";
   bool centroid = false;
+  bool pick_peaks = false;
+  std::optional<double> min_snr;
+  std::optional<double> min_intensity;
   bool no_compression = false;
   std::string ms_level;
   std::string rt_range;
@@ -316,8 +319,17 @@ velorium::Result<ExportOptions> export_options(const ConvertArgs& args, const Fo
   }
   settings.compact = args.compact;
   settings.mgf_title = args.mgf_title;
+  using velorium::peaks::PickMode;
+  velorium::peaks::DecodeOptions& decoding = settings.decoding;
+  decoding.prefer = args.centroid ? velorium::BlockPreference::Centroid : velorium::BlockPreference::Profile;
+  decoding.pick = args.pick_peaks ? PickMode::All : args.centroid ? PickMode::Missing : PickMode::None;
+  if ((args.min_snr || args.min_intensity) && decoding.pick == PickMode::None) {
+    return velorium::parse_error("--min-snr and --min-intensity are parameters of the peak picking: they need "
+                                 "--centroid or --pick-peaks");
+  }
+  decoding.params.min_snr = args.min_snr.value_or(velorium::peaks::kDefaultMinSnr);
+  decoding.params.min_intensity = args.min_intensity.value_or(0.0);
   ExportOptions options;
-  options.prefer = args.centroid ? velorium::BlockPreference::Centroid : velorium::BlockPreference::Profile;
   options.skip_bad_scans = args.skip_bad_scans;
   VELORIUM_CHECK(velorium::output::configure(format, settings, options));
   return options;
@@ -481,7 +493,16 @@ int main(int argc, char** argv) {
         return velorium::output::find_format(name) != nullptr ? std::string() : "unknown format " + name;
       });
   convert->add_flag("--centroid", convert_args.centroid,
-                    "Write the instrument's centroids where a scan has them, the profile otherwise");
+                    "Every spectrum centroided: the instrument's centroids where a scan has them, the peaks picked "
+                    "from the profile elsewhere");
+  convert->add_flag("--pick-peaks", convert_args.pick_peaks,
+                    "Every spectrum centroided by picking the peaks of its profile (the instrument's centroids only "
+                    "where a scan has no profile)");
+  convert->add_option("--min-snr", convert_args.min_snr,
+                      "Peak picking: the least apex height kept, in multiples of the spectrum's noise level (default " +
+                          velorium::text::display_f64(velorium::peaks::kDefaultMinSnr) + ")");
+  convert->add_option("--min-intensity", convert_args.min_intensity,
+                      "Peak picking: the least apex height kept (default 0)");
   convert->add_flag("--no-compression", convert_args.no_compression, "Binary arrays without zlib compression");
   convert->add_option("--ms-level", convert_args.ms_level,
                       "Only the spectra of these MS levels: 2, 1,2, 2- (2 and above) or 1-3");

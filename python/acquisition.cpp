@@ -665,8 +665,6 @@ const Reader& acquisition_reader(PyObject* self) { return *as_acquisition(self)-
 
 std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self) { return as_acquisition(self)->reader; }
 
-BlockPreference acquisition_preference(PyObject* self) { return as_acquisition(self)->options.prefer; }
-
 const peaks::DecodeOptions& acquisition_options(PyObject* self) { return as_acquisition(self)->options; }
 
 }  // namespace velorium::python

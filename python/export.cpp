@@ -141,8 +141,9 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
       if (!title) return nullptr;
       settings.mgf_title = std::move(*title);
     }
+    // The spectra as the acquisition hands them out, picked where it picks.
+    settings.decoding = acquisition_options(self);
     output::ExportOptions options;
-    options.prefer = acquisition_preference(self);
     if (auto configured = output::configure(format, settings, options); !configured) {
       const auto* parse = configured.error().as_parse();
       const std::string text = std::string(function) + "(): " +
@@ -154,13 +155,6 @@ PyObject* export_to(PyObject* self, const output::Format& format, const char* fu
     auto given = path_argument(function, "path", arguments.path, PathTypes::Any);
     if (!given) return nullptr;
     const std::filesystem::path path(given->native);
-    if (acquisition_options(self).pick != peaks::PickMode::None) {
-      // Written as read, the file would hold profile spectra the acquisition
-      // hands out picked.
-      PyErr_SetString(PyExc_NotImplementedError,
-                      "picked spectra cannot be written yet: open the acquisition with pick_peaks=None to export");
-      return nullptr;
-    }
     const std::shared_ptr<const Reader> reader = acquisition_reader_ptr(self);
     output::ExportResult result;
     {

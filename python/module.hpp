@@ -62,7 +62,6 @@ PyObject* create_acquisition_spectra_type(PyObject* module);
 // table; `self` must be an Acquisition.
 const Reader& acquisition_reader(PyObject* self);
 std::shared_ptr<const Reader> acquisition_reader_ptr(PyObject* self);
-BlockPreference acquisition_preference(PyObject* self);
 const peaks::DecodeOptions& acquisition_options(PyObject* self);
 
 // xic(...) of Acquisition and RawReader (xic.cpp): METH_VARARGS | METH_KEYWORDS.

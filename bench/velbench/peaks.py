@@ -14,19 +14,30 @@ this process (every thread), interleaved rounds.
 acquisition: a pass over Acquisition(path, pick_peaks="all") against a pass
 over Acquisition(path), interleaved, wall and CPU time.
 
+sizes: the output of `velorium convert --centroid` (and with --compact) ÷
+the acquisition folder, on the sample and on the large run, and how much of
+the sample's file is the XML around each spectrum (everything of a spectrum
+element but its base64 arrays).
+
 features: OpenMS' FeatureFinderMetabo (MassTraceDetection,
 ElutionPeakDetection, FeatureFindingMetabo) on the MS1 spectra of a run
 picked by velorium and on the same spectra picked by PeakPickerHiRes: the
 share of PeakPickerHiRes' features that velorium's run has within 10 ppm and
 5 s, and the agreement of the extracted-ion chromatograms of the strongest
-ones.
+ones. velorium's side goes the way users take: `velorium convert
+--pick-peaks`, the mzML read by pyopenms. On the sample (profile sampled
+about every 360 ppm) and on a synthetic run sampled as finely as real
+time-of-flight profiles (7 to 13 ppm per point, resolution 20,000).
 """
 
 from __future__ import annotations
 
 import math
+import re
 import resource
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 
@@ -292,7 +303,7 @@ def sample_truth(scan: int) -> tuple[np.ndarray, np.ndarray]:
     sys.path.insert(0, str(ROOT / "tools"))
     from acqwriter import synthetic_run
 
-    run = synthetic_run(scans=400, points=20000, ms2_share=0.4, encoding="mixed", spectra="mixed", seed=42)
+    run = synthetic_run(**SAMPLE_RUN)
     generator = run.scans._factory.__self__
     rng = np.random.default_rng([42, 2, scan])
     level = generator.ms_level(scan)
@@ -356,7 +367,289 @@ def features(path: str, strongest: int = 10) -> dict:
     }
 
 
+# --- output sizes --------------------------------------------------------------
+
+# The goal is on the defaults; a higher --min-snr shows what the noise peaks
+# of the defaults cost.
+SIZE_OPTIONS = {"centroid": ["--centroid"], "centroid-compact": ["--centroid", "--compact"],
+                "centroid-snr-5": ["--centroid", "--min-snr", "5"]}
+
+
+def spectrum_xml(path: Path) -> dict:
+    """The bytes of the spectrum elements of an mzML, their base64 arrays
+    excepted: the XML around each spectrum."""
+    data = path.read_bytes()
+    spectra = xml = 0
+    for element in re.finditer(rb"<spectrum .*?</spectrum>", data, re.DOTALL):
+        arrays = sum(len(b) for b in re.findall(rb"<binary>(.*?)</binary>", element.group(0), re.DOTALL))
+        spectra += 1
+        xml += len(element.group(0)) - arrays
+    return {"file_bytes": len(data), "spectra": spectra, "xml_bytes": xml,
+            "xml_per_spectrum": xml / spectra if spectra else math.nan,
+            "xml_share": xml / len(data) if data else math.nan}
+
+
+def sizes(exe: str, runs: dict[str, str], work: Path) -> dict:
+    """Each run converted with each of SIZE_OPTIONS: the output ÷ the folder."""
+    from .export import convert_once, folder_bytes
+
+    out: dict = {"folder_bytes": {name: folder_bytes(path) for name, path in runs.items()}, "bytes": {}, "ratio": {}}
+    for name, path in runs.items():
+        out["bytes"][name] = {option: convert_once(exe, path, work / f"{name}-{option}.mzML", extra)["bytes"]
+                              for option, extra in SIZE_OPTIONS.items()}
+        out["ratio"][name] = {option: b / out["folder_bytes"][name] for option, b in out["bytes"][name].items()}
+    out["centroids"] = {name: centroid_counts(path) for name, path in runs.items()}
+    kept = work / "sample-centroid.mzML"
+    convert(exe, runs["sample"], kept, SIZE_OPTIONS["centroid"])
+    out["sample_xml"] = spectrum_xml(kept)
+    kept.unlink()
+    return out
+
+
+def centroid_counts(path: str, scans: int = 10) -> dict:
+    """Centroids per picked spectrum with the defaults, and how many of them
+    stand above 5 times the noise level, over `scans` spectra spread over the run."""
+    import velorium
+
+    plain, picked = velorium.Acquisition(path), velorium.Acquisition(path, pick_peaks="all")
+    chosen = np.flatnonzero(plain.scan_table()["scan_mode"] == 0).tolist()
+    chosen = chosen[:: max(1, len(chosen) // scans)][:scans]
+    total = strong = 0
+    for i in chosen:
+        profile = plain[i].intensity_array
+        positive = profile[profile > 0]
+        noise = float(np.median(positive)) if positive.size else 0.0
+        heights = picked[i].intensity_array
+        total += heights.size
+        strong += int(np.count_nonzero(heights > 5.0 * noise))
+    return {"spectra": len(chosen), "per_spectrum": total / max(len(chosen), 1),
+            "above_5x_noise": strong / max(len(chosen), 1)}
+
+
+def convert(exe: str, path: str, out: Path, extra: list[str]) -> None:
+    done = subprocess.run([exe, "convert", path, "-o", str(out), "--force", *extra], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"velorium convert {' '.join(extra)} {path} failed: {done.stderr}")
+
+
+# --- the feature finder on the mzML route ----------------------------------------
+
+FINE_RUN = dict(scans=120, points=150000, ms2_share=0.0, spectra="profile", mz_range=(200.0, 800.0),
+                resolution=20000.0, seed=42, compounds=60, background_ions=40)
+
+
+def fine_run(folder: Path) -> str:
+    """A profile run sampled as finely as real time-of-flight spectra: 150,000
+    points on the flight-time grid from m/z 200 to 800 (one point per 13 ppm
+    at 200, 6.7 ppm at 800), peaks at resolution 20,000 (4 to 7 points per
+    width at half height). Written once."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    from acqwriter import synthetic_run, write_acquisition
+
+    path = folder / "fine-sampling.d"
+    stamp = folder / "fine-sampling.stamp"
+    if not (path.is_dir() and stamp.is_file() and stamp.read_text() == repr(FINE_RUN)):
+        write_acquisition(path, synthetic_run(**FINE_RUN))
+        stamp.write_text(repr(FINE_RUN))
+    return str(path)
+
+
+def mzml_ms1(path: Path) -> list:
+    """(rt, mz, intensity) of the MS1 spectra of an mzML, read by pyopenms."""
+    import pyopenms as oms
+
+    experiment = oms.MSExperiment()
+    oms.MzMLFile().load(str(path), experiment)
+    out = []
+    for s in experiment.getSpectra():
+        if s.getMSLevel() == 1:
+            mz, intensity = s.get_peaks()
+            out.append((s.getRT(), np.asarray(mz, dtype=np.float64), np.asarray(intensity, dtype=np.float64)))
+    return out
+
+
+SAMPLE_RUN = dict(scans=400, points=20000, ms2_share=0.4, encoding="mixed", spectra="mixed", seed=42)
+
+
+def background_mz(run: dict) -> np.ndarray:
+    """The m/z of the background ions of a synthetic run: present in every
+    scan, their traces span the whole run, and where the feature finder
+    splits such a trace (on noise) decides the features' times."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    from acqwriter import synthetic_run
+
+    return np.sort(synthetic_run(**run).scans._factory.__self__.b_mz)
+
+
+def off(features: np.ndarray, mz: np.ndarray, ppm: float = FEATURE_PPM) -> np.ndarray:
+    """The features farther than `ppm` from every m/z of `mz`."""
+    if features.size == 0 or mz.size == 0:
+        return features
+    j = np.clip(np.searchsorted(mz, features[:, 0]), 1, mz.size - 1)
+    distance = np.minimum(np.abs(mz[j] - features[:, 0]), np.abs(mz[j - 1] - features[:, 0]))
+    return features[distance > features[:, 0] * ppm * 1e-6]
+
+
+def workflow(exe: str, path: str, work: Path, background: np.ndarray, strongest: int = 10) -> dict:
+    """FeatureFinderMetabo on `velorium convert --pick-peaks` read back by
+    pyopenms, against the same MS1 spectra picked by PeakPickerHiRes; the
+    shares also over the features of the compounds alone (away from the
+    `background` m/z)."""
+    import velorium
+
+    picked = work / (Path(path).stem + "-picked.mzML")
+    convert(exe, path, picked, ["--pick-peaks"])
+    ours = mzml_ms1(picked)
+    picked.unlink()
+    profile = velorium.Acquisition(path)
+    picker = openms_picker()
+    theirs = []
+    for s in profile.spectra(ms_level=1):
+        pm, pi = openms_pick(picker, s.mz_array, s.intensity_array)
+        theirs.append((s.retention_time_sec, pm, pi))
+    f_ours, f_theirs = find_features(experiment_of(ours)), find_features(experiment_of(theirs))
+    top = f_theirs[np.argsort(f_theirs[:, 2])[::-1][:strongest], 0] if f_theirs.size else np.zeros(0)
+    # As wide as the pickers' disagreement on coarsely sampled peaks.
+    a, b = xic_of(ours, top, WIDE_PPM), xic_of(theirs, top, WIDE_PPM)
+    correlations = [float(np.corrcoef(x, y)[0, 1]) for x, y in zip(a, b) if x.any() and y.any()]
+    compounds = off(f_theirs, background)
+    return {
+        "path": path, "ms1_scans": len(ours), "features": {"velorium": len(f_ours), "openms": len(f_theirs)},
+        "matched_share": matched_share(f_theirs, f_ours), "reverse_share": matched_share(f_ours, f_theirs),
+        "matched_share_wide": matched_share(f_theirs, f_ours, WIDE_PPM), "xic_ppm": WIDE_PPM,
+        "compound_features": len(compounds), "compound_share": matched_share(compounds, f_ours),
+        "xic_min_correlation": min(correlations) if correlations else math.nan, "xic_correlations": correlations,
+    }
+
+
 def run(sample: str, large: str | None, reps: int) -> dict:
-    result = {"accuracy": accuracy(), "speed": speed(sample, reps), "features": features(sample)}
+    import tempfile
+
+    from .convert import velorium_command
+
+    exe = velorium_command(sys.executable)
+    # The files written go beside the benchmark's acquisitions (the fine run
+    # is kept there for the next run), or into a temporary folder.
+    folder = Path(large).parent if large else Path(tempfile.mkdtemp(prefix="velbench-peaks-"))
+    result = {"sizes": sizes(exe, {"sample": sample, **({"large": large} if large else {})}, folder),
+              "speed": speed(sample, reps), "accuracy": accuracy(), "features": features(sample)}
     result["acquisition"] = acquisition(large, reps) if large else None
+    result["workflow"] = {"sample": workflow(exe, sample, folder, background_mz(SAMPLE_RUN)),
+                          "fine": workflow(exe, fine_run(folder), folder, background_mz(FINE_RUN))}
     return result
+
+
+# --- Report ------------------------------------------------------------------
+
+ORDER = 100
+
+SIZE_GOAL = 0.25       # --centroid on the large run: at most a quarter of the folder
+SPEED_GOAL = 10.0      # at least ten times PeakPickerHiRes on one core
+ACQUISITION_GOAL = 1.5  # Acquisition(pick_peaks="all") at most 1.5 times decoding
+FEATURES_GOAL = 0.95   # velorium's run has 95 % of PeakPickerHiRes' features within 10 ppm and 5 s
+
+
+def report(results):
+    from .summary import NOT_TIMED, Part, Row, mib, quote, ratio_row, secs, table, verdict
+
+    p = results.one("peaks")
+    if not p:
+        return None
+    part = Part("Peak picking", "")
+    text = []
+    z = p.get("sizes")
+    if z:
+        runs = list(z["ratio"])
+        names = {"sample": "sample", "large": "`profile-1g`"}
+        options = [o for o in SIZE_OPTIONS if o in z["ratio"][runs[0]]]
+        rows = [[f"`{' '.join(SIZE_OPTIONS[o])}`"] + [f"{mib(z['bytes'][r][o])} ({z['ratio'][r][o]:.3f}×)"
+                                                       for r in runs] for o in options]
+        x = z["sample_xml"]
+        sizes_text = (table(["Options"] + [f"{names[r]} ({mib(z['folder_bytes'][r])} on disk)" for r in runs], rows,
+                            "l" + "r" * len(runs))
+                      + f"\n\nOn the sample, the XML around each spectrum (everything of a spectrum element but its "
+                      f"arrays) is {x['xml_per_spectrum']:.0f} bytes, {x['xml_share'] * 100:.0f} % of the "
+                      f"`--centroid` file ({x['spectra']} spectra).")
+        text.append("Output of `velorium convert` with every spectrum centroided, ÷ the acquisition folder.\n\n"
+                    + quote("centroid-sizes", sizes_text))
+        for o in options:
+            cell = ", ".join(f"{z['ratio'][r][o]:.3f}× ({names[r]})" for r in runs)
+            large = z["ratio"].get("large", {}).get(o)
+            goal = "large" in z["ratio"] and o == "centroid"
+            part.add(Row(f"Output size ÷ acquisition folder, `velorium convert {' '.join(SIZE_OPTIONS[o])}`", cell,
+                         NOT_TIMED, "—", f"≤ {SIZE_GOAL:g} on `profile-1g`" if goal else "reported",
+                         verdict(large, SIZE_GOAL, False) if goal else "—"),
+                     "Size of `--centroid`",
+                     f"`--centroid` wrote {cell} of the folder. "
+                     + " ".join(f"On {'the sample' if r == 'sample' else names[r]}, each picked spectrum has {c['per_spectrum']:.0f} centroids, of which "
+                                f"{c['above_5x_noise']:.0f} stand above 5 times the noise: with the default min_snr=2 "
+                                "the bumps of the counting noise on the baseline are peaks too."
+                                for r, c in z.get("centroids", {}).items())
+                     + (f" With `--min-snr 5` the output is {z['ratio']['large']['centroid-snr-5']:.3f}× the folder."
+                        if "centroid-snr-5" in z["ratio"].get("large", {}) else ""))
+    s = p.get("speed")
+    if s:
+        wall = ratio(s["wall"]["openms"]["min"], s["wall"]["velorium"]["min"])
+        part.add(ratio_row(f"Peak picking, the sample's {s['spectra']} profile spectra: PeakPickerHiRes time ÷ "
+                           "`velorium.pick_peaks` time", wall, s["speedup"], "1 each", SPEED_GOAL, True, "CPU"),
+                 "Picking speed",
+                 f"velorium picked {s['points_per_second']['velorium'] / 1e6:.0f} million points per second of CPU "
+                 f"time, PeakPickerHiRes {s['points_per_second']['openms'] / 1e6:.1f} million.")
+        text.append(f"Speed on one core, the sample's {s['spectra']} profile spectra ({s['points']:,} points), "
+                    "interleaved rounds, least CPU time and best wall-clock time of each:\n\n"
+                    + table(["Picker", "CPU time", "Wall clock", "Points per second (CPU)", "Peaks"],
+                            [[name, secs(s["cpu_seconds"][k]), secs(s["wall"][k]["min"]),
+                              f"{s['points_per_second'][k] / 1e6:.1f} M", f"{s['peaks'][k]:,}"]
+                             for name, k in (("velorium", "velorium"), ("PeakPickerHiRes", "openms"))], "lrrrr"))
+    a = p.get("acquisition")
+    if a:
+        part.add(ratio_row("`Acquisition(pick_peaks=\"all\")` pass ÷ `Acquisition(path)` pass, `profile-1g`",
+                           a["ratio"], a["cpu_ratio"], "all cores each", ACQUISITION_GOAL, False, "CPU"),
+                 "Picking a whole run", f"Picking added {a['cpu_ratio'] - 1:.0%} to the CPU time of a pass.")
+    acc = p.get("accuracy")
+    if acc:
+        rows = [[name] + [f"{acc['all'][k]['median_ppm']:.2f}", f"{acc['all'][k]['p95_ppm']:.2f}",
+                          f"{acc['all'][k]['recall'] * 100:.1f} %", f"{acc['all'][k]['false_above']:,}"]
+                for name, k in (("velorium", "velorium"), ("PeakPickerHiRes", "openms"))]
+        text.append("Accuracy on spectra rendered from known peak lists (resolutions "
+                    + ", ".join(f"{r['resolution']:,}" for r in acc["rows"]) + "), both pickers with their defaults:\n\n"
+                    + table(["Picker", "Median error (ppm)", "95th percentile (ppm)", "Recall above 3 × noise",
+                             "False peaks above 3 × noise"], rows, "lrrrr"))
+        v, o = acc["all"]["velorium"], acc["all"]["openms"]
+        part.add(Row("Picking accuracy on rendered spectra: median / 95th percentile m/z error, velorium vs "
+                     "PeakPickerHiRes", f"{v['median_ppm']:.2f} / {v['p95_ppm']:.2f} ppm vs {o['median_ppm']:.2f} / "
+                     f"{o['p95_ppm']:.2f} ppm", NOT_TIMED, "—", "no worse",
+                     "**met**" if v["median_ppm"] <= o["median_ppm"] and v["p95_ppm"] <= o["p95_ppm"]
+                     else "**missed**"), "Picking accuracy", "velorium's errors exceed PeakPickerHiRes'.")
+    w = p.get("workflow")
+    if w:
+        rows = []
+        for key, what in (("sample", "the sample (one point per ~360 ppm)"),
+                          ("fine", "fine sampling (one point per 7 to 13 ppm)")):
+            f = w[key]
+            rows.append([what, str(f["ms1_scans"]), str(f["features"]["openms"]), str(f["features"]["velorium"]),
+                         f"{f['matched_share'] * 100:.1f} %", f"{f['reverse_share'] * 100:.1f} %",
+                         f"{f['matched_share_wide'] * 100:.1f} %",
+                         f"{f['compound_share'] * 100:.1f} % of {f['compound_features']}",
+                         f"{f['xic_min_correlation']:.3f}"])
+            part.add(Row(f"FeatureFinderMetabo on `velorium convert --pick-peaks` read by pyopenms: share of "
+                         f"PeakPickerHiRes' features found within {FEATURE_PPM:g} ppm and {FEATURE_SECONDS:g} s, "
+                         f"{what}", f"{f['matched_share'] * 100:.1f} %", NOT_TIMED, "—",
+                         f"≥ {FEATURES_GOAL * 100:g} %", verdict(f["matched_share"], FEATURES_GOAL, True)),
+                     f"Feature finding, {what}",
+                     f"{f['matched_share'] * 100:.1f} % of PeakPickerHiRes' {f['features']['openms']} features "
+                     f"matched within {FEATURE_PPM:g} ppm and {FEATURE_SECONDS:g} s "
+                     f"({f['matched_share_wide'] * 100:.1f} % within {WIDE_PPM:g} ppm; of the features of the "
+                     f"compounds, away from the run's constant background ions, {f['compound_share'] * 100:.1f} %). "
+                     "Where the profile is sampled coarsely the two pickers' apexes differ by more than the "
+                     "tolerance; the traces of the background ions span the whole run, and where the feature finder "
+                     "splits them (on noise) decides the features' times, differently for each picker.")
+        text.append("FeatureFinderMetabo (MassTraceDetection, ElutionPeakDetection, FeatureFindingMetabo) on the MS1 "
+                    "spectra of `velorium convert --pick-peaks` read by pyopenms, against the same spectra centroided "
+                    "by PeakPickerHiRes:\n\n"
+                    + table(["Run", "MS1 scans", "Features (PeakPickerHiRes)", "Features (velorium)",
+                             f"Matched ({FEATURE_PPM:g} ppm, {FEATURE_SECONDS:g} s)", "Reverse",
+                             f"Matched ({WIDE_PPM:g} ppm)", "Matched, compound features",
+                             f"Least XIC correlation, 10 strongest ({WIDE_PPM:g} ppm)"], rows, "lrrrrrrrr"))
+    part.text = "\n\n".join(text)
+    return part

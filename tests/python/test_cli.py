@@ -152,7 +152,8 @@ def test_convert_one_input_writes_only_the_output(runs, tmp_path, options):
     assert list(out.parent.iterdir()) == [out] and list(work.iterdir()) == []
     assert tree_digest(folder) == before
     check_mzml(out)
-    acq = velorium.Acquisition(str(folder), prefer="centroid" if "--centroid" in options else "profile")
+    acq = velorium.Acquisition(str(folder), **(dict(prefer="centroid", pick_peaks="missing") if "--centroid" in options
+                                               else {}))
     want = [s for s in acq if "--ms-level" not in options or s.ms_level == 2]
     root = etree.parse(str(out)).getroot()
     spectra = list(root.iter(f"{NS}spectrum"))

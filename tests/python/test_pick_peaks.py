@@ -241,10 +241,3 @@ def test_repr_and_pickling_keep_the_setting(run, kwargs, text):
 def test_bad_settings(run, kwargs, error):
     with pytest.raises(error):
         velorium.Acquisition(run, **kwargs)
-
-
-def test_export_of_picked_spectra_is_refused(run, tmp_path):
-    acq = velorium.Acquisition(run, pick_peaks="all")
-    with pytest.raises(NotImplementedError, match="pick_peaks=None"):
-        acq.to_mzml(tmp_path / "out.mzML")
-    assert not (tmp_path / "out.mzML").exists()

@@ -74,7 +74,9 @@ Result<Numpress> parse_numpress(std::string_view text) {
 
 Result<void> configure(const Format& format, const Settings& settings, ExportOptions& options) {
   VELORIUM_CHECK(settings.selection.validate());
-  VELORIUM_CHECK(process::validate(settings.processing));
+  process::Options processing = settings.processing;
+  if (settings.decoding.pick != peaks::PickMode::None) processing.pick_peaks = settings.decoding.params;
+  VELORIUM_CHECK(process::validate(processing));
   if (settings.mz_precision && *settings.mz_precision != 32 && *settings.mz_precision != 64) {
     return parse_error(text::cat("the m/z precision must be 32 or 64 bits, not ", *settings.mz_precision));
   }
@@ -107,8 +109,8 @@ Result<void> configure(const Format& format, const Settings& settings, ExportOpt
     return parse_error("compact encodings are compressed with zlib: they contradict no compression");
   }
 
+  options.prefer = settings.decoding.block_preference();
   options.selection = settings.selection;
-  process::Options processing = settings.processing;
   if (settings.compact) processing.trim_zeros = true;
   options.chain = process::chain_of(processing);
   options.encoding = ArrayEncoding{};

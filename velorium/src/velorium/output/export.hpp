@@ -23,6 +23,7 @@
 
 #include "velorium/output/encode.hpp"
 #include "velorium/output/sink.hpp"
+#include "velorium/peaks/decode.hpp"
 #include "velorium/process/chain.hpp"
 #include "velorium/reader.hpp"
 #include "velorium/selection.hpp"
@@ -123,13 +124,20 @@ struct Settings {
   // Zero trimming, MS-Numpress linear m/z and slof intensities, with zlib.
   bool compact = false;
   std::optional<std::string> mgf_title;      // a title template
+  // The spectra as an acquisition opened with these options hands them out:
+  // the block read (ExportOptions::prefer) and, with picking, the centroids
+  // of the profile spectra (the processing chain's first step), each picked
+  // by the same function as the acquisition's, so the written peaks are
+  // those it hands out, bit for bit.
+  peaks::DecodeOptions decoding;
 };
 
 // Checks `settings` for `format` and fills the corresponding fields of
-// `options` (selection, chain, encoding, title). A Parse error whose message
-// names what does not fit: a value out of range, a reversed or NaN range, an
-// option the format does not take (array encodings for MGF, a title for
-// mzML), or two options that contradict each other.
+// `options` (block preference, selection, chain, encoding, title). A Parse error whose message
+// names what does not fit: a value out of range (picking parameters
+// included), a reversed or NaN range, an option the format does not take
+// (array encodings for MGF, a title for mzML), or two options that
+// contradict each other.
 Result<void> configure(const Format& format, const Settings& settings, ExportOptions& options);
 
 // The positions of the scans `format` writes under `options`, in scan order.

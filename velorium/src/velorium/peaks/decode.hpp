@@ -40,6 +40,15 @@ struct DecodeOptions {
   }
 };
 
+// Replaces the points of `spectrum`, a profile spectrum, by the centroids
+// the picker finds in them and sets its scan mode to centroid; nothing else
+// of the record changes. Every path that hands out picked spectra (the
+// decoding below, and the picking step of the export's processing chain)
+// picks through this one function, so they give the same spectra bit for
+// bit. The picker's Error (m/z values that do not ascend), with the record
+// unchanged.
+Result<void> pick_spectrum(lumora::SpectrumRecord& spectrum, const PickParams& params);
+
 // The spectrum of scan `index` (below reader.scan_count()) decoded under
 // options.block_preference(), with the points of a profile spectrum replaced
 // by its centroids and its scan mode set to centroid when options.picks says

@@ -65,6 +65,8 @@ inline constexpr double kDefaultMinSnr = 2.0;
 struct PickParams {
   double min_intensity = 0.0;        // the least apex height kept
   double min_snr = kDefaultMinSnr;  // the least apex height kept, in multiples of the noise level
+
+  friend bool operator==(const PickParams&, const PickParams&) = default;
 };
 
 // Both parameters finite and not negative; otherwise an Error saying which.

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "velorium/peaks/decode.hpp"
 #include "velorium/text.hpp"
 
 namespace velorium::process {
@@ -14,6 +15,7 @@ namespace {
 // PSI-MS terms of the steps.
 constexpr const char* kDataFiltering = "MS:1001486";
 constexpr const char* kLowIntensityRemoval = "MS:1000594";
+constexpr const char* kPeakPicking = "MS:1000035";
 
 template <class Keep>
 std::size_t compact(std::span<double> mz, std::span<float> intensity, Keep&& keep) noexcept {
@@ -35,6 +37,23 @@ void shrink(lumora::SpectrumRecord& s, std::size_t kept) {
   s.mz.resize(kept);
   s.intensity.resize(kept);
 }
+
+class PickPeaks final : public Step {
+ public:
+  explicit PickPeaks(const peaks::PickParams& params) : params_(params) {}
+  bool applies_to(lumora::ScanMode mode) const noexcept override { return mode == lumora::ScanMode::Profile; }
+  Result<void> apply(lumora::SpectrumRecord& s, Scratch&) const override {
+    return peaks::pick_spectrum(s, params_);
+  }
+  std::vector<Param> describe() const override {
+    return {{kPeakPicking, "peak picking", "", "", "", "xsd:string"},
+            {"", "min_intensity", text::display_f64(params_.min_intensity), "", "", "xsd:double"},
+            {"", "min_snr", text::display_f64(params_.min_snr), "", "", "xsd:double"}};
+  }
+
+ private:
+  peaks::PickParams params_;
+};
 
 class TrimZeros final : public Step {
  public:
@@ -127,17 +146,20 @@ Result<void> validate(const Options& options) {
                                  *options.min_intensity));
   }
   if (options.top && *options.top == 0) return parse_error("the number of most intense points kept must be at least 1");
+  if (options.pick_peaks) VELORIUM_CHECK(peaks::check_params(*options.pick_peaks));
   return {};
 }
 
 Chain chain_of(const Options& options) {
   Chain chain;
+  if (options.pick_peaks) chain.then(pick_peaks(*options.pick_peaks));
   if (options.trim_zeros) chain.then(trim_zeros());
   if (options.min_intensity) chain.then(absolute_threshold(*options.min_intensity));
   if (options.top) chain.then(most_intense(*options.top));
   return chain;
 }
 
+std::shared_ptr<const Step> pick_peaks(const peaks::PickParams& params) { return std::make_shared<PickPeaks>(params); }
 std::shared_ptr<const Step> trim_zeros() { return std::make_shared<TrimZeros>(); }
 std::shared_ptr<const Step> absolute_threshold(double minimum) { return std::make_shared<AbsoluteThreshold>(minimum); }
 std::shared_ptr<const Step> most_intense(std::size_t count) { return std::make_shared<MostIntense>(count); }

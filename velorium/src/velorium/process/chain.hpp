@@ -1,7 +1,7 @@
 // The processing of each spectrum between decoding and writing: a chain of
-// steps (zero trimming, thresholds; peak picking plugs in as one more step)
-// that change a spectrum's peaks in place, each able to describe itself in
-// PSI-MS terms for the files that record how their data was processed.
+// steps (peak picking, zero trimming, thresholds) that change a spectrum's
+// peaks in place, each able to describe itself in PSI-MS terms for the files
+// that record how their data was processed.
 //
 // Steps are immutable and shared: one chain serves every worker thread, each
 // with its own Scratch.
@@ -18,6 +18,7 @@
 #include "lumora/enums.hpp"
 #include "lumora/types.hpp"
 #include "velorium/error.hpp"
+#include "velorium/peaks/pick.hpp"
 
 namespace velorium::process {
 
@@ -81,6 +82,8 @@ class Chain {
 
 // The steps the command and the Python methods offer, in the order they run.
 struct Options {
+  // Profile spectra replaced by their centroids (peaks::pick_spectrum).
+  std::optional<peaks::PickParams> pick_peaks;
   bool trim_zeros = false;
   std::optional<double> min_intensity;   // absolute threshold
   std::optional<std::size_t> top;        // most intense points kept
@@ -88,12 +91,19 @@ struct Options {
   friend bool operator==(const Options&, const Options&) = default;
 };
 
-// A Parse error for a threshold that is NaN, infinite or negative, or a
-// top count of 0.
+// A Parse error for a threshold that is NaN, infinite or negative, a top
+// count of 0, or picking parameters that are not usable.
 Result<void> validate(const Options& options);
 
 // The chain of the options (which must be valid).
 Chain chain_of(const Options& options);
+
+// A profile spectrum is replaced by its centroids and becomes a centroid
+// spectrum, exactly as an acquisition opened with picking hands it out
+// (peaks::pick_spectrum); the spectra of other scan modes do not go through
+// the step. Recorded as PSI-MS "peak picking" with the parameters as user
+// parameters. The parameters must be valid (peaks::check_params).
+std::shared_ptr<const Step> pick_peaks(const peaks::PickParams& params);
 
 // Zero-intensity points are removed, except those next to a point whose
 // intensity is not zero, so that every peak keeps its flanks. The kept
