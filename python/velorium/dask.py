@@ -229,10 +229,10 @@ def _scan_meta(labels: tuple[str, ...], paths: tuple[str, ...], collect: bool) -
     return pd.DataFrame(columns)
 
 
-def _scan_partition(path: str, labels: tuple[str, ...], paths: tuple[str, ...], prefer: str,
+def _scan_partition(path: str, labels: tuple[str, ...], paths: tuple[str, ...], opening: _Opening,
                     collect: bool) -> pd.DataFrame:
     try:
-        table = velorium.Acquisition(path, prefer).scan_table()
+        table = opening.open(path).scan_table()
         error = None
     except RuntimeError as failed:
         if not collect:
@@ -255,7 +255,8 @@ def _scan_partition(path: str, labels: tuple[str, ...], paths: tuple[str, ...], 
     return pd.DataFrame(columns, copy=False)
 
 
-def scan_table(paths: Any, prefer: str = "profile", *, errors: str = "raise") -> dd.DataFrame:
+def scan_table(paths: Any, prefer: str = "profile", *, pick_peaks: str | None = None, min_intensity: float = 0.0,
+               min_snr: float = 2.0, errors: str = "raise") -> dd.DataFrame:
     """Every scan of every run: the columns of Acquisition.scan_table() after
     `run` (the run label, categorical) and `path` (categorical), one partition
     per run, in the order of `paths`. Opens no run until computed.
@@ -265,15 +266,19 @@ def scan_table(paths: Any, prefer: str = "profile", *, errors: str = "raise") ->
     errors="collect" it gives one row instead, with its run, path and the
     library's text in an `error` column (a str column, missing for the scans of
     the runs that opened) and no other value; the integer and boolean columns
-    are then pandas' nullable types."""
+    are then pandas' nullable types.
+
+    Each run is opened as Acquisition(path, prefer, pick_peaks,
+    min_intensity=min_intensity, min_snr=min_snr), here and in peaks, xic and
+    convert."""
     collect = _errors_option(errors)
-    _prefer_option(prefer)
+    opening = _opening(prefer, pick_peaks, min_intensity, min_snr)
     paths = _paths(paths)
     labels, distinct = tuple(_distinct([run_label(p) for p in paths])), tuple(_distinct(paths))
     meta = _scan_meta(labels, distinct, collect)
     if not paths:
         return dd.from_pandas(meta, npartitions=1)
-    return _from_map(_scan_partition, paths, (labels, distinct, prefer, collect), meta, "velorium-scan-table")
+    return _from_map(_scan_partition, paths, (labels, distinct, opening, collect), meta, "velorium-scan-table")
 
 
 def _from_map(function: Any, items: list[Any], arguments: tuple[Any, ...], meta: pd.DataFrame,
@@ -296,17 +301,40 @@ def _prefer_option(prefer: str) -> None:
         raise ValueError(f"prefer must be 'profile' or 'centroid', not {prefer!r}")
 
 
+class _Opening(NamedTuple):
+    """How each run is opened: the arguments of Acquisition after the path."""
+
+    prefer: str
+    pick_peaks: str | None
+    min_intensity: float
+    min_snr: float
+
+    def open(self, path: str) -> velorium.Acquisition:
+        return velorium.Acquisition(path, self.prefer, self.pick_peaks, min_intensity=self.min_intensity,
+                                    min_snr=self.min_snr)
+
+
+def _opening(prefer: str, pick_peaks: str | None, min_intensity: float, min_snr: float) -> _Opening:
+    """The options checked now, with the library's own rules, rather than
+    once per run when the tasks run."""
+    _prefer_option(prefer)
+    if pick_peaks not in (None, "missing", "all"):
+        raise ValueError(f"pick_peaks must be None, 'missing' or 'all', not {pick_peaks!r}")
+    velorium.pick_peaks(np.empty(0), np.empty(0, dtype=np.float32), min_intensity=min_intensity, min_snr=min_snr)
+    return _Opening(prefer, pick_peaks, float(min_intensity), float(min_snr))
+
+
 # ------------------------------------------------------------------ peaks
 
 
-def _plan_run(path: str, prefer: str, selection: dict[str, Any], limit: int) -> list[tuple[dict[str, Any], int | None]]:
+def _plan_run(path: str, opening: _Opening, selection: dict[str, Any], limit: int) -> list[tuple[dict[str, Any], int | None]]:
     """The partitions of one run: the selection of each (the run's selection
     narrowed to a retention-time window) and its scan count. A run splits
     between two scans of different retention times only, and only where the
     retention times ascend in scan order; a run that cannot be opened is one
     partition, which raises when it is computed."""
     try:
-        acquisition = velorium.Acquisition(path, prefer)
+        acquisition = opening.open(path)
     except RuntimeError:
         return [(selection, None)]
     chosen = np.asarray(acquisition.select(**selection), dtype=np.intp)
@@ -337,10 +365,10 @@ def _peaks_meta(labels: tuple[str, ...]) -> pd.DataFrame:
 
 
 def _peaks_partition(part: tuple[str, dict[str, Any], int | None], labels: tuple[str, ...],
-                     prefer: str) -> pd.DataFrame:
+                     opening: _Opening) -> pd.DataFrame:
     path, selection, scans = part
     try:
-        acquisition = velorium.Acquisition(path, prefer)
+        acquisition = opening.open(path)
         chosen = np.asarray(acquisition.select(**selection), dtype=np.intp)
         table = acquisition.peak_table(**selection)
     except RuntimeError as failed:
@@ -363,11 +391,12 @@ def _peaks_partition(part: tuple[str, dict[str, Any], int | None], labels: tuple
 
 def peaks(paths: Any, *, ms_level: Any = None, rt_range: tuple[float, float] | None = None,
           polarity: str | None = None, scan_range: tuple[int, int] | None = None, prefer: str = "profile",
+          pick_peaks: str | None = None, min_intensity: float = 0.0, min_snr: float = 2.0,
           partition_points: int = PARTITION_POINTS) -> dd.DataFrame:
     """One row per point of the selected scans of every run: `run` (the run
     label, categorical), `scan_number`, `ms_level`, `retention_time_sec`, `mz`
     (float64) and `intensity` (float32), in the order of `paths` and, within a
-    run, of Acquisition(path, prefer).peak_table(ms_level, rt_range, polarity,
+    run, of Acquisition(path, prefer, pick_peaks, ...).peak_table(ms_level, rt_range, polarity,
     scan_range), whose selection the arguments are.
 
     A run is split into partitions of consecutive scans of at most
@@ -381,25 +410,25 @@ def peaks(paths: Any, *, ms_level: Any = None, rt_range: tuple[float, float] | N
     path. The runs' labels must differ."""
     if isinstance(partition_points, bool) or not isinstance(partition_points, int) or partition_points < 1:
         raise ValueError(f"partition_points must be a positive int, not {partition_points!r}")
-    _prefer_option(prefer)
+    opening = _opening(prefer, pick_peaks, min_intensity, min_snr)
     paths = _paths(paths)
     labels = tuple(_unique_labels(paths))
     meta = _peaks_meta(labels)
     selection = _selection(ms_level, rt_range, polarity, scan_range)
     with ThreadPoolExecutor(max_workers=min(8, max(1, len(paths)))) as pool:  # opening waits on the disk
-        plans = list(pool.map(lambda p: _plan_run(p, prefer, selection, partition_points), paths))
+        plans = list(pool.map(lambda p: _plan_run(p, opening, selection, partition_points), paths))
     parts = [(path, chosen, scans) for path, plan in zip(paths, plans) for chosen, scans in plan]
     if not parts:
         return dd.from_pandas(meta, npartitions=1)
-    return _from_map(_peaks_partition, parts, (labels, prefer), meta, "velorium-peaks")
+    return _from_map(_peaks_partition, parts, (labels, opening), meta, "velorium-peaks")
 
 
 # ------------------------------------------------------------------ xic
 
 
-def _xic_run(targets: Any, path: str, prefer: str, arguments: dict[str, Any], collect: bool) -> Any:
+def _xic_run(targets: Any, path: str, opening: _Opening, arguments: dict[str, Any], collect: bool) -> Any:
     try:
-        return velorium.Acquisition(path, prefer).xic(targets, **arguments)
+        return opening.open(path).xic(targets, **arguments)
     except RuntimeError as failed:
         if collect:
             return _Failed(str(failed))
@@ -440,12 +469,13 @@ def _xic_frame(labels: tuple[str, ...], target_mz: np.ndarray, results: list[Any
 
 def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level: Any = 1,
         rt_range: tuple[float, float] | None = None, aggregate: str = "sum", *, polarity: str | None = None,
-        scan_range: tuple[int, int] | None = None, prefer: str = "profile", errors: str = "raise") -> Any:
+        scan_range: tuple[int, int] | None = None, prefer: str = "profile", pick_peaks: str | None = None,
+        min_intensity: float = 0.0, min_snr: float = 2.0, errors: str = "raise") -> Any:
     """The extracted-ion chromatograms of the same targets in every run, as one
     long pandas DataFrame: `run` (the run label, categorical), `target_index`
     (int64, the target's position in `targets`), `target_mz` (float64),
     `retention_time_sec` and `value` (float64). Each run is one task,
-    Acquisition(path, prefer).xic(targets, tolerance, unit, ms_level, rt_range,
+    Acquisition(path, prefer, pick_peaks, ...).xic(targets, tolerance, unit, ms_level, rt_range,
     aggregate, polarity=polarity, scan_range=scan_range); its rows come target
     by target, each in scan order, and the runs in the order of `paths`.
 
@@ -455,14 +485,14 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
     runs that succeeded and a list of (path, library text) of those that did
     not. The runs' labels must differ."""
     collect = _errors_option(errors)
-    _prefer_option(prefer)
+    opening = _opening(prefer, pick_peaks, min_intensity, min_snr)
     paths = _paths(paths)
     labels = tuple(_unique_labels(paths))
     if not isinstance(targets, np.ndarray):
         targets = list(targets)  # an iterator is read once, here
     arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate, **_selection(ms_level, rt_range, polarity, scan_range))
     shared = dask.delayed(targets, pure=True, traverse=False)
-    tasks = [dask.delayed(_xic_run, pure=True)(shared, path, prefer, arguments, collect) for path in paths]
+    tasks = [dask.delayed(_xic_run, pure=True)(shared, path, opening, arguments, collect) for path in paths]
     results = _compute_each(tasks) if collect else list(dask.compute(*tasks))
     failures = [(path, result.text) for path, result in zip(paths, results) if isinstance(result, _Failed)]
     frame = _xic_frame(labels, np.asarray(targets, dtype=np.float64).reshape(-1),
@@ -490,9 +520,9 @@ def _output_stem(path: str) -> str:
     return label[:-2] if len(label) > 2 and label[-2:] in (".d", ".D") else label
 
 
-def _convert_run(path: str, output: str, format: str, prefer: str, options: dict[str, Any]) -> Any:
+def _convert_run(path: str, output: str, format: str, opening: _Opening, options: dict[str, Any]) -> Any:
     try:
-        acquisition = velorium.Acquisition(path, prefer)
+        acquisition = opening.open(path)
         getattr(acquisition, f"to_{format}")(output, **options)
     except Exception as failed:  # every failure is this run's outcome
         return _Failed(f"{type(failed).__name__}: {failed}")
@@ -500,9 +530,10 @@ def _convert_run(path: str, output: str, format: str, prefer: str, options: dict
 
 
 def convert(paths: Any, output_folder: str | os.PathLike[str], *, format: str = "mzml", prefer: str = "profile",
+            pick_peaks: str | None = None, min_intensity: float = 0.0, min_snr: float = 2.0,
             **options: Any) -> list[Converted]:
     """Writes each run to output_folder/NAME.mzML (NAME.mgf with format="mgf")
-    for a run NAME.d, one task per run, with Acquisition(path, prefer).to_mzml
+    for a run NAME.d, one task per run, with Acquisition(path, prefer, pick_peaks, ...).to_mzml
     (or to_mgf) and `options` as its keywords. Returns one Converted per path,
     in their order: the file written, or the one-line error of a run that
     failed; one failure does not stop the others. A run whose file another run
@@ -510,7 +541,7 @@ def convert(paths: Any, output_folder: str | os.PathLike[str], *, format: str = 
     folder if it is missing."""
     if format not in _FORMATS:
         raise ValueError(f"format must be 'mzml' or 'mgf', not {format!r}")
-    _prefer_option(prefer)
+    opening = _opening(prefer, pick_peaks, min_intensity, min_snr)
     paths = _paths(paths)
     _check_options(getattr(velorium.Acquisition, f"to_{format}"), options)
     folder = os.fsdecode(os.fspath(output_folder))
@@ -524,7 +555,7 @@ def convert(paths: Any, output_folder: str | os.PathLike[str], *, format: str = 
             outcomes[i] = Converted(path, None, f"{output}: also the output of an earlier input")
             continue
         taken.add(key)
-        tasks.append(dask.delayed(_convert_run, pure=False)(path, output, format, prefer, options))
+        tasks.append(dask.delayed(_convert_run, pure=False)(path, output, format, opening, options))
         positions.append(i)
     for i, result in zip(positions, _compute_each(tasks)):
         outcomes[i] = Converted(paths[i], None, result.text) if isinstance(result, _Failed) else \

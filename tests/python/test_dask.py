@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+import re
 import pickle
 import subprocess
 import sys
@@ -361,6 +362,43 @@ def test_convert_passes_its_options_on(client, runs, tmp_path):
         assert outcome.error is None and here.read_bytes() == open(outcome.output, "rb").read()
     with pytest.raises(TypeError, match="level"):
         vd.convert(runs, tmp_path / "never", level=2)  # no task is started for an option no run takes
+    assert not (tmp_path / "never").exists()
+
+
+@pytest.mark.parametrize("opening", [dict(pick_peaks="all"), dict(prefer="centroid", pick_peaks="missing", min_snr=5.0)])
+def test_every_function_opens_runs_with_the_acquisitions_picking(client, runs, tmp_path, opening):
+    def here(path):
+        return velorium.Acquisition(path, **opening)
+
+    table = vd.scan_table(runs, **opening).compute()
+    peaks = vd.peaks(runs, partition_points=2000, **opening).compute()
+    targets = targets_of(runs, 3)
+    frame = vd.xic(runs, targets, 20.0, ms_level=None, **opening)
+    for path in runs:
+        label = vd.run_label(path)
+        same_bits(table[table.run == label].scan_mode.to_numpy(), here(path).scan_table()["scan_mode"])
+        want = here(path).peak_table()
+        same_bits(peaks[peaks.run == label].mz.to_numpy(), want["mz"])
+        same_bits(peaks[peaks.run == label].intensity.to_numpy(), want["intensity"])
+        same_bits(frame[frame.run == label].value.to_numpy(), here(path).xic(targets, 20.0, ms_level=None)[1].reshape(-1))
+    [outcome] = vd.convert(runs[:1], tmp_path / "out", **opening)
+    here(runs[0]).to_mzml(tmp_path / "here.mzML")
+    assert outcome.error is None and (tmp_path / "here.mzML").read_bytes() == open(outcome.output, "rb").read()
+
+
+@pytest.mark.parametrize("call", [lambda paths, out, **o: vd.scan_table(paths, **o),
+                                  lambda paths, out, **o: vd.peaks(paths, **o),
+                                  lambda paths, out, **o: vd.xic(paths, [100.0], 10.0, **o),
+                                  lambda paths, out, **o: vd.convert(paths, out, **o)])
+@pytest.mark.parametrize("options, error, text", [
+    (dict(pick_peaks="some"), ValueError, "pick_peaks must be None, 'missing' or 'all', not 'some'"),
+    (dict(pick_peaks="all", min_snr=-1.0), ValueError, "min_snr must be finite and not negative"),
+    (dict(min_intensity=float("nan")), ValueError, "min_intensity must be finite and not negative"),
+    (dict(min_snr=True), TypeError, "'min_snr' must be a number, not bool"),
+])
+def test_opening_options_are_checked_before_any_task(runs, tmp_path, call, options, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        call(runs, tmp_path / "never", **options)
     assert not (tmp_path / "never").exists()
 
 
