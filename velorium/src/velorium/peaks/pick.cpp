@@ -240,7 +240,7 @@ std::optional<Apex> fit_apex(std::span<const double> mz, std::span<const float> 
 }
 
 // Whether every m/z value exceeds the one before (false at a NaN).
-bool ascends_strictly(std::span<const double> mz, std::span<const float> intensity) noexcept {
+bool ascends_strictly(std::span<const double> mz, [[maybe_unused]] std::span<const float> intensity) noexcept {
   const std::size_t n = mz.size();
   std::size_t i = 1;
 #if defined(__SSE2__)
