@@ -105,7 +105,7 @@ built=$(ls "$raw"/velorium-*.whl) || fail "no wheel in $raw"
 
 # --- The manylinux tag: auditwheel refuses it if any binary needs more ----------
 name=$(basename "${built%%-linux_*}")
-rm -f "$outdir/$name"-*.whl
+rm -f "$outdir/$name"-*_"$arch".whl  # this architecture's wheel only: the other's may be beside it
 if [ "$arch" = "$(uname -m)" ]; then
   PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" --only-plat --wheel-dir "$outdir" "$built" >>"$log" 2>&1 \
     || { tail -n 30 "$log" >&2; fail "auditwheel repair --plat $plat refused $(basename "$built")"; }
