@@ -203,7 +203,7 @@ PyType_Slot kSpectraSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpectraSpec = {
+PyType_Spec kSpectraType = {
     "velorium.AcquisitionSpectra",
     sizeof(SpectraObject),
     0,
@@ -647,7 +647,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kType = {
     "velorium.Acquisition",
     sizeof(AcquisitionObject),
     0,
@@ -657,9 +657,9 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* create_acquisition_type(PyObject* module) { return create_type(module, &kSpec); }
+PyObject* create_acquisition_type(PyObject* module) { return create_type(module, &kType); }
 
-PyObject* create_acquisition_spectra_type(PyObject* module) { return create_type(module, &kSpectraSpec); }
+PyObject* create_acquisition_spectra_type(PyObject* module) { return create_type(module, &kSpectraType); }
 
 const Reader& acquisition_reader(PyObject* self) { return *as_acquisition(self)->reader; }
 

@@ -39,7 +39,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kType = {
     "velorium._DecodedBuffer",
     sizeof(BufferObject),
     0,
@@ -115,7 +115,7 @@ PyObject* frombuffer() {
 
 }  // namespace
 
-PyObject* create_buffer_type(PyObject* module) { return create_type(module, &kSpec); }
+PyObject* create_buffer_type(PyObject* module) { return create_type(module, &kType); }
 
 PyObject* numpy_view(ModuleState* state, std::shared_ptr<const void> owner, const void* data, std::size_t count,
                      ElementType type, std::optional<std::size_t> rows) {

@@ -235,7 +235,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kType = {
     "velorium.RawReader",
     sizeof(RawReaderObject),
     0,
@@ -245,7 +245,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* create_raw_reader_type(PyObject* module) { return create_type(module, &kSpec); }
+PyObject* create_raw_reader_type(PyObject* module) { return create_type(module, &kType); }
 
 std::shared_ptr<const store::PeakStore> raw_reader_store(PyObject* self) { return as_reader(self)->store; }
 

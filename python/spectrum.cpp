@@ -167,7 +167,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kType = {
     "velorium.Spectrum",
     sizeof(SpectrumObject),
     0,
@@ -177,7 +177,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* create_spectrum_type(PyObject* module) { return create_type(module, &kSpec); }
+PyObject* create_spectrum_type(PyObject* module) { return create_type(module, &kType); }
 
 namespace {
 

@@ -149,7 +149,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kType = {
     "velorium.SpectrumIter",
     sizeof(SpectrumIterObject),
     0,
@@ -159,7 +159,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* create_spectrum_iter_type(PyObject* module) { return create_type(module, &kSpec); }
+PyObject* create_spectrum_iter_type(PyObject* module) { return create_type(module, &kType); }
 
 PyObject* iter_spectra(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argument = single_argument("iter_spectra", "path", args, nargs, kwnames);
