@@ -297,76 +297,6 @@ def xic_of(spectra, targets: np.ndarray, ppm: float) -> np.ndarray:
     return out
 
 
-def sample_truth(scan: int) -> tuple[np.ndarray, np.ndarray]:
-    """The true (m/z, height) of the peaks of one scan of the sample acquisition,
-    rebuilt from the generator that wrote it (examples/data/README.md)."""
-    sys.path.insert(0, str(ROOT / "tools"))
-    from acqwriter import synthetic_run
-
-    run = synthetic_run(**SAMPLE_RUN)
-    generator = run.scans._factory.__self__
-    rng = np.random.default_rng([42, 2, scan])
-    level = generator.ms_level(scan)
-    rt = scan * 0.5 + rng.uniform(0.0, 0.2) * 0.5
-    mz, h, _ = generator.peaks(scan, rt, level, rng)
-    order = np.argsort(mz)
-    return mz[order], h[order]
-
-
-def sample_accuracy(path: str, scans: int = 40, least_height: float = 1000.0) -> dict:
-    """The m/z error of both pickers against the sample's true peaks of at
-    least `least_height` counts, on its first `scans` MS1 scans."""
-    import velorium
-
-    acq = velorium.Acquisition(path)
-    picker = openms_picker()
-    errors: dict[str, list[float]] = {"velorium": [], "openms": []}
-    for i in acq.select(ms_level=1)[:scans]:
-        s = acq[i]
-        true_mz, true_h = sample_truth(i)
-        true_mz = true_mz[true_h >= least_height]
-        for name, (pm, _) in (("velorium", velorium.pick_peaks(s.mz_array, s.intensity_array)),
-                              ("openms", openms_pick(picker, s.mz_array, s.intensity_array))):
-            pm = np.asarray(pm)
-            if pm.size == 0 or true_mz.size == 0:
-                continue
-            j = np.clip(np.searchsorted(pm, true_mz), 1, pm.size - 1)
-            nearest = np.where(np.abs(pm[j] - true_mz) < np.abs(pm[j - 1] - true_mz), pm[j], pm[j - 1])
-            ppm = np.abs(nearest - true_mz) / true_mz * 1e6
-            errors[name].extend(ppm[ppm < 500.0].tolist())  # peaks lost in overlaps are not errors of position
-    return {name: {"peaks": len(v), "median_ppm": float(np.median(v)), "p95_ppm": float(np.percentile(v, 95))}
-            for name, v in errors.items() if v}
-
-
-def features(path: str, strongest: int = 10) -> dict:
-    import velorium
-
-    acq = velorium.Acquisition(path, pick_peaks="all")
-    ms1 = acq.select(ms_level=1)
-    ours = [(s.retention_time_sec, s.mz_array, s.intensity_array) for s in acq.spectra(ms_level=1)]
-    profile = velorium.Acquisition(path)
-    picker = openms_picker()
-    theirs = []
-    for i in ms1:
-        s = profile[i]
-        pm, pi = openms_pick(picker, s.mz_array, s.intensity_array)
-        theirs.append((s.retention_time_sec, pm, pi))
-    f_ours, f_theirs = find_features(experiment_of(ours)), find_features(experiment_of(theirs))
-    top = f_theirs[np.argsort(f_theirs[:, 2])[::-1][:strongest], 0] if f_theirs.size else np.zeros(0)
-    # The windows of the XICs are as wide as the pickers' disagreement on
-    # coarsely sampled peaks (see sample_accuracy), so that both see the ion.
-    a, b = xic_of(ours, top, WIDE_PPM), xic_of(theirs, top, WIDE_PPM)
-    correlations = [float(np.corrcoef(x, y)[0, 1]) for x, y in zip(a, b) if x.any() and y.any()]
-    return {
-        "path": path, "ms1_scans": len(ms1), "features": {"velorium": len(f_ours), "openms": len(f_theirs)},
-        "matched_share": matched_share(f_theirs, f_ours), "reverse_share": matched_share(f_ours, f_theirs),
-        "matched_share_wide": matched_share(f_theirs, f_ours, WIDE_PPM),
-        "xic_ppm": WIDE_PPM, "xic_targets": [float(m) for m in top],
-        "xic_min_correlation": min(correlations) if correlations else math.nan, "xic_correlations": correlations,
-        "sample_accuracy": sample_accuracy(path),
-    }
-
-
 # --- output sizes --------------------------------------------------------------
 
 # The goal is on the defaults; a higher --min-snr shows what the noise peaks
@@ -532,7 +462,7 @@ def run(sample: str, large: str | None, reps: int) -> dict:
     # is kept there for the next run), or into a temporary folder.
     folder = Path(large).parent if large else Path(tempfile.mkdtemp(prefix="velbench-peaks-"))
     result = {"sizes": sizes(exe, {"sample": sample, **({"large": large} if large else {})}, folder),
-              "speed": speed(sample, reps), "accuracy": accuracy(), "features": features(sample)}
+              "speed": speed(sample, reps), "accuracy": accuracy()}
     result["acquisition"] = acquisition(large, reps) if large else None
     result["workflow"] = {"sample": workflow(exe, sample, folder, background_mz(SAMPLE_RUN)),
                           "fine": workflow(exe, fine_run(folder), folder, background_mz(FINE_RUN))}
