@@ -105,7 +105,10 @@ python_suite() {  # label, what to install, command that creates the venv given 
   local install
   case $what in
     checkout) install=(".[test]") ;;
-    sdist) install=("velorium[test] @ file://$(ls "$here"/build/wheel-check/dist/velorium-*.tar.gz)") ;;
+    # The hash is part of pip's wheel-cache key: without it a wheel built
+    # from an older sdist at the same path and version would be reused.
+    sdist) local sdist; sdist=$(ls "$here"/build/wheel-check/dist/velorium-*.tar.gz)
+           install=("velorium[test] @ file://$sdist#sha256=$(sha256sum "$sdist" | cut -d' ' -f1)") ;;
     wheel) install=("velorium[test] @ file://$(ls "$here"/build/wheel-check/wheelhouse/velorium-*.whl)") ;;
   esac
   # Another build of the same version would count as installed.
