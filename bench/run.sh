@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # velorium's benchmark suite, in one command: builds the C++ decoder benchmark
 # and velorium for CPython 3.14 and the machine's python3, writes the
-# synthetic acquisitions (about 1.2 GB decoded, 70 MB on disk) and their
+# synthetic acquisitions (about 550 MB on disk, 140 of them runs for Dask) and their
 # mzML copy, runs every comparison side by side, and writes BENCHMARKS.md and,
 # from it, the benchmark summary of README.md (the block between its markers).
-# About 10 minutes on an idle 2-core machine; the data and the builds are kept
+# About 15 minutes on an idle 2-core machine; the data and the builds are kept
 # in build/bench and reused by the next run.
 #
 #   bash bench/run.sh

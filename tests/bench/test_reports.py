@@ -14,7 +14,7 @@ def t(best, median=None):
 
 
 def many_result(one_cpu_each=True):
-    xic = {"runs": 20, "targets": 1000, "tolerance_ppm": 20.0, "cpus": 2,
+    xic = {"runs": 20, "targets": 1000, "tolerance_ppm": 20.0, "cpus": 2, "points_per_run": 6_000_000,
            "all_cpus": {"times": {"loop": t(10.0), "loop_frame": t(11.0), "dask": t(8.0)}, "speedup": 1.25,
                         "speedup_same_table": 1.375, "cpu_seconds": {"loop": 18.0, "loop_frame": 19.0, "dask": 20.0},
                         "rows": 60000},
@@ -32,10 +32,10 @@ def many_result(one_cpu_each=True):
                                                     "threads": t(1.0)},
              "cpu_seconds": {"loop": 0.5, "loop_frame": 0.9, "dask": 1.5, "threads": 1.1},
              "ratio": 3.0, "ratio_to_frame": 1.5 / 0.9, "ratio_threads": 2.0}
-    return {"reps": 2, "xic": xic, "peaks_memory": memory, "scan_table": table}
+    return {"reps": 2, "xic": [xic], "peaks_memory": memory, "scan_table": table}
 
 
-XIC_ALL = ("Many runs: XIC of 1000 targets over 20 runs, loop in one process time ÷ `velorium.dask.xic` on 2 worker "
+XIC_ALL = ("Many runs: XIC of 1000 targets over 20 runs of 6 million points, loop in one process time ÷ `velorium.dask.xic` on 2 worker "
            "processes, each process on every CPU")
 XIC_ONE = XIC_ALL.replace("on every CPU", "held to one CPU")
 
@@ -49,10 +49,11 @@ def test_many_runs_rows_verdicts_and_reasons(report_of):
     scan = rows["Many runs: `velorium.dask.scan_table` of 100 runs on a 2-process LocalCluster time ÷ a loop of "
                 "`Acquisition(path).scan_table()`"]
     assert scan[:2] == ["3.00×", "3.00×"] and scan[3:] == ["≤ 2 (wall)", "**missed** by 50 %"]
-    assert set(misses) == {"XIC on Dask, each process on every CPU",
+    assert set(misses) == {"XIC on Dask, 20 runs of 6 million points, each process on every CPU",
                            "Worker memory of `velorium.dask.peaks`, worker-saturation 1.1 (Dask's default)",
                            "scan_table on Dask"}
-    assert "two workers against one process give 1.78×" in misses["XIC on Dask, each process on every CPU"]
+    assert "two workers against one process give 1.78×" in misses["XIC on Dask, 20 runs of 6 million points, each "
+                                                                   "process on every CPU"]
     assert "5 ms a run" in misses["scan_table on Dask"]  # 500 ms for 100 runs
     # 29 bytes × 4,000,000 points = 116,000,000 bytes = 110.6 MiB.
     assert report.quote_of(text, "many-memory") == (
