@@ -69,13 +69,16 @@ cpp_bench() {
     -DVELORIUM_BUILD_TESTS=OFF -DVELORIUM_BUILD_PYTHON=OFF >"$logs/cmake.log"
   cmake --build "$cpp_build" -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time >"$logs/cpp-build.log" 2>&1 \
     || { tail -n 40 "$logs/cpp-build.log"; return 1; }
+  # Random interleaving: the repetitions of every case run in one shuffled
+  # order, so that a busy spell of the machine does not fall on one side only.
   "$cpp_build/bench/velorium_bench" --benchmark_min_time="$min_time" --benchmark_repetitions="$reps" \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_out="$results/cpp-raw.json" --benchmark_out_format=json >"$logs/cpp-bench.txt"
   python3 -m velbench cpp "$results/cpp-raw.json" --out "$results/cpp.json"
 }
 note_command "cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELORIUM_BUILD_BENCH=ON -DVELORIUM_BUILD_TESTS=OFF"
 note_command "cmake --build build/bench/cpp -j 2 --target velorium_bench velorium_spectrum_time velorium_codecs_time"
-note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=$min_time --benchmark_repetitions=$reps --benchmark_out=cpp-raw.json --benchmark_out_format=json"
+note_command "build/bench/cpp/bench/velorium_bench --benchmark_min_time=$min_time --benchmark_repetitions=$reps --benchmark_enable_random_interleaving=true --benchmark_out=cpp-raw.json --benchmark_out_format=json"
 step "C++ decoder benchmark" cpp_bench
 
 # --- Python environments ---------------------------------------------------------

@@ -4,7 +4,7 @@ LZF rows compare velorium's lzf::decompress with liblzf's lzf_decompress on
 the same blocks: "liblzf" allocates its output per block as velorium does,
 "liblzf-prealloc" writes into one buffer allocated once. The rates are the
 benchmark library's bytes_per_second of decompressed bytes (CPU time),
-median of the repetitions.
+median of the repetitions, which run in one randomly interleaved order.
 """
 
 from __future__ import annotations
@@ -103,7 +103,8 @@ def report(results):
     text = table(["Block", "Compression", "velorium", "liblzf", "liblzf, buffer reused", "vs liblzf (CPU)",
                   "vs reused buffer (CPU)", "vs liblzf (wall)"], rows)
     text += ("\n\nDecompressed bytes per second of CPU time, median of the repetitions, from `velorium_bench` "
-             "(bench/decoders_bench.cpp), one thread each; the last column compares the same medians in "
+             "(bench/decoders_bench.cpp), one thread each, the repetitions of every case run in one randomly "
+             "interleaved order; the last column compares the same medians in "
              "wall-clock time. `profile-N` blocks are LZF-compressed profile spectra of N points (a noisy "
              "baseline with Gaussian peaks); `random-1MiB` is incompressible input, stored as literal runs. "
              "\"liblzf\" allocates its output per block as velorium's decoder does; \"buffer reused\" writes "
