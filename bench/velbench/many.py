@@ -316,9 +316,11 @@ def _xic_text(x: dict, part) -> str:
                         f"{times(x['one_cpu_each']['speedup'])}.")
         else:
             why = (f"Two processes on one CPU each against one: {times(m['speedup'])} of the 2× that two cores allow. "
-                   f"The loop that also builds the {m['rows']:,}-row table is {times(m['speedup_same_table'])} the "
-                   "cluster's time; the rest is the cluster's own cost (the scheduler, moving the results to the "
-                   f"client): {secs(c['dask'])} of CPU time against {secs(c['loop'])} for the loop.")
+                   f"The cluster also builds the {m['rows']:,}-row long table in this process once the runs are "
+                   f"done; the loop that builds it too takes {secs(t['loop_frame']['min'])}, "
+                   f"{times(m['speedup_same_table'])} the cluster's time. The cluster's own cost (the scheduler, "
+                   f"moving the results to the client) shows in its CPU time: {secs(c['dask'])} against "
+                   f"{secs(c['loop'])} for the loop.")
         part.add(ratio_row(f"Many runs: XIC of {x['targets']} targets over {runs}, loop in one process "
                            f"time ÷ `velorium.dask.xic` on 2 worker processes, {how}", m["speedup"],
                            c["loop"] / c["dask"] if c["dask"] > 0 else None, threads, XIC_GOAL, True, "wall"),
