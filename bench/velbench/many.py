@@ -288,7 +288,8 @@ def _xic_text(x: dict, part) -> str:
     n = x["cpus"]
     modes = {"all_cpus": ("each process on every CPU", f"Dask 2 processes × 1 task, each decoding on {n} threads; "
                                                         f"loop 1 process on {n} threads"),
-             "one_cpu_each": ("each process held to one CPU", "Dask 2 processes on 1 CPU each; loop 1 process on 1 CPU")}
+             "one_cpu_each": ("each process held to one CPU",
+                              "Dask 2 processes on 1 CPU each; loop 1 process on 1 CPU")}
     runs = f"{x['runs']} runs of {x['points_per_run'] / 1e6:.0f} million points"
     text = (f"`velorium.dask.xic` of {x['targets']} targets ({x['tolerance_ppm']:g} ppm) over {runs} on a "
             "LocalCluster of two worker processes with one thread each, against one process calling "

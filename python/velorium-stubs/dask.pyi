@@ -33,7 +33,8 @@ def scan_table(paths: _Paths, prefer: Literal["profile", "centroid"] = "profile"
 
 def peaks(paths: _Paths, *, ms_level: _MsLevels | None = None, rt_range: tuple[float, float] | None = None,
           polarity: Literal["positive", "negative"] | None = None, scan_range: tuple[int, int] | None = None,
-          prefer: Literal["profile", "centroid"] = "profile", pick_peaks: Literal["missing", "all"] | None = None, min_intensity: float = 0.0, min_snr: float = 2.0,
+          prefer: Literal["profile", "centroid"] = "profile", pick_peaks: Literal["missing", "all"] | None = None,
+          min_intensity: float = 0.0, min_snr: float = 2.0,
           partition_points: int = ...) -> dd.DataFrame:
     """One row per point of the selected scans: run (category), scan_number uint32,
     ms_level uint32, retention_time_sec float64, mz float64, intensity float32."""
@@ -61,6 +62,7 @@ class Converted(NamedTuple):
     error: str | None
 
 def convert(paths: _Paths, output_folder: str | os.PathLike[str], *, format: Literal["mzml", "mgf"] = "mzml",
-            prefer: Literal["profile", "centroid"] = "profile", pick_peaks: Literal["missing", "all"] | None = None, min_intensity: float = 0.0, min_snr: float = 2.0,
+            prefer: Literal["profile", "centroid"] = "profile", pick_peaks: Literal["missing", "all"] | None = None,
+            min_intensity: float = 0.0, min_snr: float = 2.0,
             **options: Any) -> list[Converted]:
     """Writes each run NAME.d to output_folder/NAME.mzML (or NAME.mgf), one task per run."""

@@ -327,7 +327,8 @@ def _opening(prefer: str, pick_peaks: str | None, min_intensity: float, min_snr:
 # ------------------------------------------------------------------ peaks
 
 
-def _plan_run(path: str, opening: _Opening, selection: dict[str, Any], limit: int) -> list[tuple[dict[str, Any], int | None]]:
+def _plan_run(path: str, opening: _Opening, selection: dict[str, Any],
+              limit: int) -> list[tuple[dict[str, Any], int | None]]:
     """The partitions of one run: the selection of each (the run's selection
     narrowed to a retention-time window) and its scan count. A run splits
     between two scans of different retention times only, and only where the
@@ -490,7 +491,8 @@ def xic(paths: Any, targets: Any, tolerance: float, unit: str = "ppm", ms_level:
     labels = tuple(_unique_labels(paths))
     if not isinstance(targets, np.ndarray):
         targets = list(targets)  # an iterator is read once, here
-    arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate, **_selection(ms_level, rt_range, polarity, scan_range))
+    arguments = dict(tolerance=tolerance, unit=unit, aggregate=aggregate,
+                     **_selection(ms_level, rt_range, polarity, scan_range))
     shared = dask.delayed(targets, pure=True, traverse=False)
     tasks = [dask.delayed(_xic_run, pure=True)(shared, path, opening, arguments, collect) for path in paths]
     results = _compute_each(tasks) if collect else list(dask.compute(*tasks))
